@@ -1,0 +1,44 @@
+# Sourced by the other scripts: installs what building and testing need on a fresh
+# Debian machine, and gives each interpreter a virtual environment with tarnix built in.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENVS="$ROOT/build/venvs"
+
+as_root() {
+  if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# The 32-bit PyPy, the 32-bit compiler runtime and GoogleTest come from Debian.
+install_system_packages() {
+  local missing=()
+  command -v pypy3 >/dev/null || missing+=("pypy3:i386")
+  [ -d /usr/lib/gcc/x86_64-linux-gnu/12/32 ] || missing+=("g++-multilib")
+  [ -f /usr/include/gtest/gtest.h ] || missing+=("libgtest-dev")
+  ls /usr/share/python-wheels/pip-*.whl >/dev/null 2>&1 || missing+=("python3-pip-whl")
+  ls /usr/share/python-wheels/setuptools-*.whl >/dev/null 2>&1 || missing+=("python3-setuptools-whl")
+  if [ ${#missing[@]} -gt 0 ]; then
+    as_root dpkg --add-architecture i386
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+  # PyPy's C headers: installing pypy3-dev with apt would replace the i386 PyPy with
+  # the 64-bit one, so unpack the (architecture-independent) package in place instead.
+  if [ ! -f /usr/include/pypy3.9/Python.h ]; then
+    local scratch
+    scratch="$(mktemp -d)"
+    (cd "$scratch" && apt-get download pypy3-dev >/dev/null)
+    as_root dpkg-deb -x "$scratch"/pypy3-dev_*.deb /
+    rm -rf "$scratch"
+  fi
+}
+
+# make_venv NAME INTERPRETER PACKAGES...: a venv with the packages and tarnix built from this tree.
+make_venv() {
+  local name="$1" interpreter="$2"
+  shift 2
+  local venv="$VENVS/$name"
+  [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
+  if [ $# -gt 0 ]; then "$venv/bin/python" -m pip install -q "$@"; fi
+  "$venv/bin/python" -m pip install -q "$ROOT"
+}

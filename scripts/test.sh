@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds tarnix and runs every test: the Python suite on CPython and on the 32-bit
+# PyPy, then the C++ unit tests. Any suite that cannot run fails the whole run.
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+install_system_packages
+
+make_venv cpython python3 pytest hypothesis
+make_venv pypy pypy3 pytest hypothesis
+"$VENVS/pypy/bin/python" -c 'import struct, sys; assert struct.calcsize("P") == 4, "PyPy is not 32-bit"'
+
+cd "$ROOT"
+echo "== pytest on CPython"
+"$VENVS/cpython/bin/python" -m pytest tests -q -p no:cacheprovider
+echo "== pytest on 32-bit PyPy"
+"$VENVS/pypy/bin/python" -m pytest tests -q -p no:cacheprovider
+
+echo "== C++ unit tests"
+cmake -S "$ROOT" -B "$ROOT/build/cpp-tests" -G Ninja -DTARNIX_BUILD_TESTS=ON -DTARNIX_BUILD_MODULE=OFF >/dev/null
+cmake --build "$ROOT/build/cpp-tests"
+ctest --test-dir "$ROOT/build/cpp-tests" --output-on-failure

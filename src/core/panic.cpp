@@ -1,0 +1,69 @@
+// The panic report on standard error, and the throwing and aborting ends of a panic.
+#include "core/panic.hpp"
+
+#include <unistd.h>  // gettid
+
+#include <cstdio>   // std::fprintf
+#include <cstdlib>  // std::getenv, std::abort
+#include <cstring>  // std::strstr
+
+#if __has_include(<execinfo.h>)
+#include <execinfo.h>  // backtrace, backtrace_symbols_fd
+#define TARNIX_HAS_BACKTRACE 1
+#endif
+
+namespace tarnix::core {
+namespace {
+
+// Keeps the report short: "src/core/x.cpp" rather than the build machine's absolute path.
+const char* short_file_name(const char* path) {
+  const char* src = std::strstr(path, "src/");
+  return src ? src : path;
+}
+
+bool backtrace_requested() {
+  const char* value = std::getenv("TARNIX_BACKTRACE");
+  return value && value[0] != '\0' && !(value[0] == '0' && value[1] == '\0');
+}
+
+void write_report(const std::string& message, const std::source_location& where) {
+  // No thread of this module is ever given a name.
+  std::fprintf(stderr, "\nthread '<unnamed>' (%ld) panicked at %s:%u:%u:\n%s\n",
+               static_cast<long>(gettid()), short_file_name(where.file_name()),
+               static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
+               message.c_str());
+  if (backtrace_requested()) {
+#ifdef TARNIX_HAS_BACKTRACE
+    void* frames[64];
+    int depth = backtrace(frames, 64);
+    std::fprintf(stderr, "stack backtrace:\n");
+    std::fflush(stderr);
+    backtrace_symbols_fd(frames, depth, fileno(stderr));
+#else
+    std::fprintf(stderr, "stack backtrace: not available on this platform\n");
+#endif
+  } else {
+    std::fprintf(stderr,
+                 "note: run with `TARNIX_BACKTRACE=1` environment variable to display a "
+                 "backtrace\n");
+  }
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+void panic(std::string message, std::source_location where) {
+  write_report(message, where);
+  throw Panic{std::move(message)};
+}
+
+void resume_panic(std::string message) { throw Panic{std::move(message)}; }
+
+void abort_on_panic(const std::string& message, std::source_location where) {
+  write_report(message, where);
+  std::fprintf(stderr, "thread caused non-unwinding panic. aborting.\n");
+  std::fflush(stderr);
+  std::abort();
+}
+
+}  // namespace tarnix::core

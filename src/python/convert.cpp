@@ -1,0 +1,172 @@
+// Conversions between Python objects and the core's native values.
+#include "python/convert.hpp"
+
+#include <algorithm>  // std::min
+#include <cstddef>    // std::ptrdiff_t
+#include <limits>
+#include <new>        // std::bad_alloc
+
+#include "core/panic.hpp"
+
+namespace tarnix::py {
+namespace {
+
+PyObject* type_error_type() { return PyExc_TypeError; }
+
+// How many items may be reserved on the word of an object's __len__ alone. Lists and
+// tuples know their length; any other object may lie, so a large hint only starts the
+// buffer and growth does the rest.
+constexpr std::size_t kUntrustedHintLimit = 1 << 16;
+
+template <class Item>
+void reserve_for_hint(std::vector<Item>& items, Borrowed object) {
+  // 3. The length is only a hint: when it cannot be had, start empty.
+  const Py_ssize_t hint = PyObject_Size(object.get());
+  if (hint < 0) {
+    PyErr::take();
+    return;
+  }
+  // 4. A buffer beyond the largest signed size cannot exist on this platform.
+  const auto count = static_cast<std::size_t>(hint);
+  if (count > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(Item))
+    core::panic("capacity overflow");
+  const bool trusted = PyList_CheckExact(object.get()) || PyTuple_CheckExact(object.get());
+  try {
+    items.reserve(trusted ? count : std::min(count, kUntrustedHintLimit));
+  } catch (const std::bad_alloc&) {
+    // A hint that cannot be reserved is ignored; the items themselves decide.
+  }
+}
+
+// The shape shared by vectors and lists of pairs: any object with the sequence
+// protocol (but not a str), read through iteration.
+template <class Item, class Convert>
+Result<std::vector<Item>> extract_sequence(Borrowed object, Convert convert_item) {
+  // 1.
+  if (PyUnicode_Check(object.get()))
+    return Err(PyErr::new_lazy(type_error_type, "Can't extract `str` to `Vec`"));
+  // 2.
+  if (!PySequence_Check(object.get())) return Err(PyErr::cast_failure(object, sequence_type()));
+  // 3. and 4.
+  std::vector<Item> items;
+  reserve_for_hint(items, object);
+  // 5.
+  Object iterator = Object::steal(PyObject_GetIter(object.get()));
+  if (!iterator) return Err(PyErr::fetch());
+  // 6. and 7.
+  while (Object item = Object::steal(PyIter_Next(iterator.get()))) {
+    Result<Item> converted = convert_item(item.borrowed());
+    if (!converted) return converted.take_error();
+    items.push_back(converted.take_value());
+  }
+  if (auto failure = PyErr::take()) return Err(std::move(*failure));
+  return items;
+}
+
+Result<std::uint64_t> long_to_u64(PyObject* integer) {
+  const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
+  if (value == std::numeric_limits<unsigned long long>::max()) {
+    if (auto failure = PyErr::take()) return Err(std::move(*failure));
+  }
+  return static_cast<std::uint64_t>(value);
+}
+
+}  // namespace
+
+PyObject* sequence_type() {
+  // Filled under the interpreter lock; if two threads race through the import,
+  // the first to finish wins and both see the same class.
+  static PyObject* cached = nullptr;
+  if (cached) return cached;
+  Object name = from_text("collections.abc");
+  Object module = Object::steal(PyImport_Import(name.get()));
+  if (!module) core::panic("failed to import collections.abc: " + PyErr::fetch().describe());
+  Object sequence = Object::steal(PyObject_GetAttrString(module.get(), "Sequence"));
+  if (!sequence) core::panic("failed to read collections.abc.Sequence: " + PyErr::fetch().describe());
+  if (!PyType_Check(sequence.get())) core::panic("collections.abc.Sequence is not a type");
+  if (!cached) cached = sequence.release();
+  return cached;
+}
+
+Result<float> to_f32(Borrowed object) {
+  double value;
+  if (PyFloat_CheckExact(object.get())) {
+    value = PyFloat_AS_DOUBLE(object.get());
+  } else {
+    value = PyFloat_AsDouble(object.get());
+    if (value == -1.0) {
+      if (auto failure = PyErr::take()) return Err(std::move(*failure));
+    }
+  }
+  // Round to nearest even; beyond the float range that is an infinity, and NaN stays NaN.
+  return static_cast<float>(value);
+}
+
+Result<std::vector<float>> to_float_vector(Borrowed object) {
+  return extract_sequence<float>(object, to_f32);
+}
+
+Result<std::uint64_t> to_u64(Borrowed object) {
+  if (PyLong_Check(object.get())) return long_to_u64(object.get());
+  Object index = Object::steal(PyNumber_Index(object.get()));
+  if (!index) return Err(PyErr::fetch());
+  return long_to_u64(index.get());
+}
+
+Result<core::Size> to_size(Borrowed object) {
+  Result<std::uint64_t> wide = to_u64(object);
+  if (!wide) return wide.take_error();
+  if (wide.value() > std::numeric_limits<core::Size>::max())
+    return Err(PyErr::new_lazy([] { return PyExc_OverflowError; },
+                               "out of range integral type conversion attempted"));
+  return static_cast<core::Size>(wide.value());
+}
+
+Result<core::StoredVector> to_pair(Borrowed object) {
+  if (!PyTuple_Check(object.get()))
+    return Err(PyErr::cast_failure(object, reinterpret_cast<PyObject*>(&PyTuple_Type)));
+  const Py_ssize_t length = PyTuple_Size(object.get());
+  if (length != 2)
+    return Err(PyErr::new_lazy([] { return PyExc_ValueError; },
+                               "expected tuple of length 2, but got tuple of length " + std::to_string(length)));
+  Result<std::vector<float>> vector = to_float_vector(Borrowed(PyTuple_GET_ITEM(object.get(), 0)));
+  if (!vector) return vector.take_error();
+  Result<std::uint64_t> id = to_u64(Borrowed(PyTuple_GET_ITEM(object.get(), 1)));
+  if (!id) return id.take_error();
+  return core::StoredVector{vector.take_value(), id.value()};
+}
+
+Result<std::vector<core::StoredVector>> to_pairs(Borrowed object) {
+  return extract_sequence<core::StoredVector>(object, to_pair);
+}
+
+Object from_f32(float value) { return new_or_panic(PyFloat_FromDouble(static_cast<double>(value))); }
+
+Object from_u64(std::uint64_t value) { return new_or_panic(PyLong_FromUnsignedLongLong(value)); }
+
+Object from_size(core::Size value) { return from_u64(value); }
+
+Object from_text(std::string_view text) {
+  return new_or_panic(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+Object from_hits(const std::vector<core::Hit>& hits) {
+  Object list = new_or_panic(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+  Py_ssize_t index = 0;
+  for (const core::Hit& hit : hits) {
+    Object score = from_f32(hit.score);
+    Object id = from_u64(hit.id);
+    Object pair = new_or_panic(PyTuple_New(2));
+    PyTuple_SetItem(pair.get(), 0, score.release());  // steals
+    PyTuple_SetItem(pair.get(), 1, id.release());     // steals
+    PyList_SET_ITEM(list.get(), index++, pair.release());
+  }
+  core::check(index == static_cast<Py_ssize_t>(hits.size()), "result list was not filled exactly");
+  return list;
+}
+
+PyErr value_error(core::DimensionError error) {
+  return PyErr::new_lazy([] { return PyExc_ValueError; }, std::move(error.message));
+}
+
+}  // namespace tarnix::py

@@ -1,0 +1,193 @@
+// PyErr: lazy and normalized errors, raising, taking, causes and unraisable reports.
+#include "python/error.hpp"
+
+#include "core/panic.hpp"
+#include "python/panic_exception.hpp"
+#include "python/text.hpp"
+
+namespace tarnix::py {
+namespace {
+
+Object make_str(const std::string& text) {
+  return new_or_panic(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+std::string cast_failure_message(PyObject* object_type, PyObject* expected_type) {
+  const std::string expected = type_qualname_text(reinterpret_cast<PyTypeObject*>(expected_type));
+  if (!object_type) return "'None' is not an instance of '" + expected + "'";
+  return "'" + type_qualname_text(reinterpret_cast<PyTypeObject*>(object_type)) +
+         "' object is not an instance of '" + expected + "'";
+}
+
+// Quotes text the way the error's text form shows a traceback: "..." with escapes.
+std::string quoted(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default: out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string traceback_text(PyObject* traceback) {
+  if (!traceback || traceback == Py_None) return "None";
+  Object io = Object::steal(PyImport_ImportModule("io"));
+  Object buffer = io ? Object::steal(PyObject_CallMethod(io.get(), "StringIO", nullptr)) : Object();
+  if (buffer && PyTraceBack_Print(traceback, buffer.get()) == 0) {
+    Object text = Object::steal(PyObject_CallMethod(buffer.get(), "getvalue", nullptr));
+    if (text && PyUnicode_Check(text.get())) return "Some(" + quoted(to_string_lossy(text.borrowed())) + ")";
+  }
+  PyErr::fetch().write_unraisable(traceback);
+  return "<unformattable " + python_repr(Borrowed(traceback)) + ">";
+}
+
+}  // namespace
+
+PyErr PyErr::new_lazy(ExceptionTypeGetter type, std::string message) {
+  return PyErr(Lazy{type, Text{std::move(message), false}});
+}
+
+PyErr PyErr::new_lazy_in_tuple(ExceptionTypeGetter type, std::string message) {
+  return PyErr(Lazy{type, Text{std::move(message), true}});
+}
+
+PyErr PyErr::cast_failure(Borrowed object, PyObject* expected_type) {
+  Object object_type = object.get() == Py_None
+                           ? Object()
+                           : Object::borrow(reinterpret_cast<PyObject*>(object.type()));
+  return PyErr(Lazy{[] { return PyExc_TypeError; }, CastFailure{std::move(object_type), expected_type}});
+}
+
+PyErr::Normalized PyErr::normalize(Lazy lazy) {
+  // 1. Build the type and the argument; the builder's storage goes with `lazy`.
+  Object type = Object::borrow(lazy.type());
+  Object argument;
+  if (auto* text = std::get_if<Text>(&lazy.argument)) {
+    argument = make_str(text->message);
+    if (text->in_tuple) {
+      Object tuple = new_or_panic(PyTuple_New(1));
+      PyTuple_SET_ITEM(tuple.get(), 0, argument.release());
+      argument = std::move(tuple);
+    }
+  } else {
+    auto& cast = std::get<CastFailure>(lazy.argument);
+    argument = make_str(cast_failure_message(cast.object_type.get(), cast.expected_type));
+  }
+  // 2. Only exception classes can be raised.
+  if (PyType_Check(type.get()) &&
+      PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(type.get()), Py_TPFLAGS_BASE_EXC_SUBCLASS)) {
+    PyErr_SetObject(type.get(), argument.get());
+  } else {
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+  }
+  // 3. and 4. Release ours, then take the triple back in its normalized form.
+  type = Object();
+  argument = Object();
+  PyObject *ptype = nullptr, *pvalue = nullptr, *ptraceback = nullptr;
+  PyErr_Fetch(&ptype, &pvalue, &ptraceback);
+  PyErr_NormalizeException(&ptype, &pvalue, &ptraceback);
+  Normalized result{Object::steal(ptype), Object::steal(pvalue), Object::steal(ptraceback)};
+  // 5.
+  core::check(bool(result.type), "Exception type missing");
+  core::check(bool(result.value), "Exception value missing");
+  return result;
+}
+
+PyErr::Normalized& PyErr::normalized() {
+  if (auto* done = std::get_if<Normalized>(&state_)) return *done;
+  // Errors are owned by one thread at a time; the only way back in is re-entry
+  // from within the normalization itself.
+  core::check(!normalizing_, "Re-entrant normalization of PyErrState detected");
+  auto* lazy = std::get_if<Lazy>(&state_);
+  core::check(lazy != nullptr, "Cannot normalize a PyErr while already normalizing it.");
+  Lazy taken = std::move(*lazy);
+  state_ = Invalid{};
+  normalizing_ = true;
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{normalizing_};
+  state_ = normalize(std::move(taken));
+  return std::get<Normalized>(state_);
+}
+
+std::optional<PyErr> PyErr::take() {
+  // 1.
+  PyObject *ptype = nullptr, *pvalue = nullptr, *ptraceback = nullptr;
+  PyErr_Fetch(&ptype, &pvalue, &ptraceback);
+  if (!ptype) {
+    Py_XDECREF(pvalue);
+    Py_XDECREF(ptraceback);
+    return std::nullopt;
+  }
+  // 2.
+  PyErr_NormalizeException(&ptype, &pvalue, &ptraceback);
+  Normalized taken{Object::steal(ptype), Object::steal(pvalue), Object::steal(ptraceback)};
+  core::check(bool(taken.value), "normalized exception value missing");
+  // 3. A panic of ours that travelled through Python code carries on as a panic.
+  if (reinterpret_cast<PyObject*>(Py_TYPE(taken.value.get())) == panic_exception_type())
+    resume_panic_from_python(std::move(taken.type), std::move(taken.value), std::move(taken.traceback));
+  // 4.
+  return PyErr(std::move(taken));
+}
+
+PyErr PyErr::fetch() {
+  if (auto taken = take()) return std::move(*taken);
+  return new_lazy([] { return PyExc_SystemError; }, "attempted to fetch exception but none was set");
+}
+
+void PyErr::restore() && {
+  core::check(!std::holds_alternative<Invalid>(state_),
+              "PyErr state should never be invalid outside of normalization");
+  Normalized& triple = normalized();
+  PyErr_Restore(triple.type.release(), triple.value.release(), triple.traceback.release());
+}
+
+void PyErr::write_unraisable(PyObject* context) && {
+  std::move(*this).restore();
+  PyErr_WriteUnraisable(context);
+}
+
+PyObject* PyErr::type() { return normalized().type.get(); }
+PyObject* PyErr::value() { return normalized().value.get(); }
+PyObject* PyErr::traceback() { return normalized().traceback.get(); }
+
+Object PyErr::into_value() && {
+  Normalized& triple = normalized();
+  if (triple.traceback) PyException_SetTraceback(triple.value.get(), triple.traceback.get());
+  return std::move(triple.value);
+}
+
+std::optional<PyErr> PyErr::cause() {
+  Object cause = Object::steal(PyException_GetCause(value()));
+  if (!cause) return std::nullopt;
+  Object type = Object::borrow(reinterpret_cast<PyObject*>(Py_TYPE(cause.get())));
+  Object traceback = Object::steal(PyException_GetTraceback(cause.get()));
+  return PyErr(Normalized{std::move(type), std::move(cause), std::move(traceback)});
+}
+
+void PyErr::set_cause(std::optional<PyErr> cause) {
+  PyObject* cause_value = cause ? std::move(*cause).into_value().release() : nullptr;
+  PyException_SetCause(value(), cause_value);  // steals the cause
+}
+
+std::string PyErr::describe() {
+  Normalized& triple = normalized();
+  return "PyErr { type: " + python_repr(triple.type.borrowed()) +
+         ", value: " + python_repr(triple.value.borrowed()) +
+         ", traceback: " + traceback_text(triple.traceback.get()) + " }";
+}
+
+Object new_or_panic(PyObject* object) {
+  if (object) return Object::steal(object);
+  if (auto pending = PyErr::take()) std::move(*pending).write_unraisable(nullptr);
+  core::panic("PyObject pointer is null");
+}
+
+}  // namespace tarnix::py

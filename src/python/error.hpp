@@ -1,0 +1,96 @@
+// PyErr: a Python exception held as a value, raised into the interpreter only at the boundary.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "core/expected.hpp"
+#include "python/object.hpp"
+
+namespace tarnix::py {
+
+// Gives the exception class of a lazy error; the class lives as long as the process.
+using ExceptionTypeGetter = PyObject* (*)();
+
+class PyErr {
+ public:
+  // Lazy errors create no Python object until they are raised or inspected.
+  static PyErr new_lazy(ExceptionTypeGetter type, std::string message);
+  // The argument is a 1-tuple holding the message; args and str() come out the same.
+  static PyErr new_lazy_in_tuple(ExceptionTypeGetter type, std::string message);
+  // TypeError "'T' object is not an instance of 'E'" for an object of the wrong kind.
+  static PyErr cast_failure(Borrowed object, PyObject* expected_type);
+  // An exception already fetched and normalized.
+  static PyErr from_normalized(Object type, Object value, Object traceback) {
+    return PyErr(Normalized{std::move(type), std::move(value), std::move(traceback)});
+  }
+
+  // The interpreter's pending exception, if any, taken over (and the indicator cleared).
+  // A PanicException coming back out of Python resumes the panic instead.
+  static std::optional<PyErr> take();
+  // take(), or SystemError when a failing host call left nothing pending.
+  static PyErr fetch();
+
+  PyErr(PyErr&&) noexcept = default;
+  PyErr& operator=(PyErr&&) noexcept = default;
+
+  // Makes this the interpreter's pending exception.
+  void restore() &&;
+  // Raises, then reports through the unraisable hook with `context` (may be null).
+  void write_unraisable(PyObject* context) &&;
+
+  // The normalized view; the first call on a lazy error creates the exception.
+  PyObject* type();
+  PyObject* value();
+  PyObject* traceback();
+  bool is_exactly(PyObject* type) { return this->type() == type; }
+
+  // The exception instance, with its traceback attached.
+  Object into_value() &&;
+  std::optional<PyErr> cause();
+  void set_cause(std::optional<PyErr> cause);
+
+  // "PyErr { type: ..., value: ..., traceback: ... }", for panic messages.
+  std::string describe();
+
+ private:
+  struct Text {
+    std::string message;
+    bool in_tuple;
+  };
+  struct CastFailure {
+    Object object_type;  // null when the object was None
+    PyObject* expected_type;
+  };
+  struct Lazy {
+    ExceptionTypeGetter type;
+    std::variant<Text, CastFailure> argument;
+  };
+  struct Normalized {
+    Object type;
+    Object value;
+    Object traceback;
+  };
+  // Invalid only while a lazy error is being normalized.
+  struct Invalid {};
+  using State = std::variant<Invalid, Lazy, Normalized>;
+
+  explicit PyErr(State state) : state_(std::move(state)) {}
+  static Normalized normalize(Lazy lazy);
+  Normalized& normalized();
+
+  State state_;
+  bool normalizing_ = false;
+};
+
+template <class T>
+using Result = core::Expected<T, PyErr>;
+
+inline core::Unexpected<PyErr> Err(PyErr error) { return {std::move(error)}; }
+
+// A host call that must return a new object returned `object`: null is an internal fault,
+// reported through the unraisable hook, then a panic "PyObject pointer is null".
+Object new_or_panic(PyObject* object);
+
+}  // namespace tarnix::py

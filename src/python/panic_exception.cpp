@@ -1,0 +1,75 @@
+// PanicException: its class, building one from a panic, and resuming a panic that
+// travelled through Python code.
+#include "python/panic_exception.hpp"
+
+#include <cstdio>  // std::fprintf
+
+#include "core/panic.hpp"
+#include "python/text.hpp"
+
+namespace tarnix::py {
+namespace {
+
+constexpr const char* kDoc =
+    "\n"
+    "The exception raised when tarnix's native code, called from Python, panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+PyObject* create_class() {
+  PyObject* created = PyErr_NewExceptionWithDoc("tarnix_runtime.PanicException", kDoc,
+                                                PyExc_BaseException, nullptr);
+  if (created) return created;
+  // Not through PyErr::fetch: taking an exception compares it with this very class.
+  PyObject *ptype = nullptr, *pvalue = nullptr, *ptraceback = nullptr;
+  PyErr_Fetch(&ptype, &pvalue, &ptraceback);
+  std::string text = "attempted to fetch exception but none was set";
+  if (ptype) {
+    PyErr_NormalizeException(&ptype, &pvalue, &ptraceback);
+    text = PyErr::from_normalized(Object::steal(ptype), Object::steal(pvalue), Object::steal(ptraceback))
+               .describe();
+  }
+  core::panic("Failed to initialize new exception type.: " + text);
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+  // Filled under the interpreter lock; creating the class runs no Python code
+  // that could let another thread in halfway.
+  static PyObject* cached = nullptr;
+  if (!cached) cached = create_class();
+  return cached;
+}
+
+PyErr panic_exception(std::string message) {
+  return PyErr::new_lazy_in_tuple(panic_exception_type, std::move(message));
+}
+
+void resume_panic_from_python(Object type, Object value, Object traceback) {
+  // 1.
+  std::string message = "Unwrapped panic from Python code";
+  if (Object text = Object::steal(PyObject_Str(value.get()))) {
+    message = to_string_lossy(text.borrowed());
+  } else {
+    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;  // fetched and dropped
+    PyErr_Fetch(&t, &v, &tb);
+    Py_XDECREF(t);
+    Py_XDECREF(v);
+    Py_XDECREF(tb);
+  }
+  // 2.
+  std::fprintf(stderr,
+               "--- tarnix is resuming a panic after fetching a PanicException from Python. ---\n"
+               "Python stack trace below:\n");
+  std::fflush(stderr);
+  // 3.
+  PyErr_Restore(type.release(), value.release(), traceback.release());
+  PyErr_PrintEx(0);
+  // 4.
+  core::resume_panic(std::move(message));
+}
+
+}  // namespace tarnix::py

@@ -1,0 +1,26 @@
+// Text of Python objects: lossy UTF-8 of a str, str() and repr() with fallbacks, type names.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "python/object.hpp"
+
+namespace tarnix::py {
+
+// UTF-8 of a str; lone surrogates become U+FFFD, one per maximal invalid subpart.
+std::string to_string_lossy(Borrowed str);
+
+// str(object); if that fails it is reported as unraisable and
+// "<unprintable T object>" (or "<unprintable object>") stands in.
+std::string python_format(Borrowed object);
+// repr(object), with the same fallback.
+std::string python_repr(Borrowed object);
+
+// The type's qualified name, or "<failed to extract type name>".
+std::string type_qualname_text(PyTypeObject* type);
+
+// Decodes UTF-8, replacing each maximal invalid subpart with U+FFFD.
+std::string decode_utf8_lossy(std::string_view bytes);
+
+}  // namespace tarnix::py

@@ -1,0 +1,62 @@
+// The panic guard around every entry from the interpreter: the only place where errors
+// are raised into Python and where a C++ exception is caught.
+#pragma once
+
+#include <new>  // std::bad_alloc
+#include <type_traits>
+
+#include "core/panic.hpp"
+#include "python/error.hpp"
+
+namespace tarnix::py {
+
+namespace detail {
+// Raise a PanicException for `message`; a panic while doing so ends the process.
+void raise_panic(const std::string& message) noexcept;
+// Raise MemoryError: an allocation failed and everything was unwound.
+void raise_no_memory() noexcept;
+// Handles the exception being caught in the calling handler, raising its Python form.
+void raise_current_exception() noexcept;
+}  // namespace detail
+
+// Runs `body`, which returns Result<Object> or Result<Py_ssize_t>, under the panic guard:
+// 1. a result goes back to the interpreter (an Object as a new reference),
+// 2. an error value is raised and `failure` returned,
+// 3. a panic (or a failed allocation) is raised as PanicException (MemoryError) and
+//    `failure` returned.
+template <class Body>
+auto guarded(Body&& body, decltype(body().take_value()) failure_value = {}) noexcept {
+  using Value = decltype(body().take_value());
+  using Returned = std::conditional_t<std::is_same_v<Value, Object>, PyObject*, Value>;
+  try {
+    auto result = body();
+    if (result) {
+      if constexpr (std::is_same_v<Value, Object>) {
+        return result.take_value().release();
+      } else {
+        return result.take_value();
+      }
+    }
+    std::move(result.error()).restore();
+  } catch (...) {
+    detail::raise_current_exception();
+  }
+  if constexpr (std::is_same_v<Value, Object>) {
+    return static_cast<Returned>(nullptr);
+  } else {
+    return failure_value;
+  }
+}
+
+// Deallocation cannot raise: a panic there is reported as unraisable.
+template <class Body>
+void guarded_unraisable(Body&& body) noexcept {
+  try {
+    body();
+  } catch (...) {
+    detail::raise_current_exception();
+    PyErr_WriteUnraisable(nullptr);
+  }
+}
+
+}  // namespace tarnix::py

@@ -1,0 +1,206 @@
+// The class Vectorstore: constructor, methods, length, repr, getter and deallocation,
+// each a typed body behind a trampoline, and the type specification that ties them up.
+#include "python/vectorstore_class.hpp"
+
+#include <new>  // placement new
+#include <string>
+
+#include "core/search.hpp"
+#include "python/binding.hpp"
+#include "python/convert.hpp"
+#include "python/text.hpp"
+#include "python/trampoline.hpp"
+#include "python/vectorstore_object.hpp"
+
+namespace tarnix::py {
+namespace {
+
+constexpr std::string_view kNewParameters[] = {"vector_size", "vectors"};
+constexpr std::string_view kInsertParameters[] = {"vector", "id"};
+constexpr std::string_view kSearchParameters[] = {"vector", "top_k"};
+
+constexpr FunctionDescription kNew{"__new__", "Vectorstore", kNewParameters, 0, 1, {}};
+constexpr FunctionDescription kInsert{"insert", "Vectorstore", kInsertParameters, 0, 2, {}};
+constexpr FunctionDescription kSearch{"search", "Vectorstore", kSearchParameters, 0, 2, {}};
+
+// An optional parameter is absent when its slot is empty or holds None.
+bool is_absent(PyObject* slot) { return slot == nullptr || slot == Py_None; }
+
+// CPython refuses Vectorstore.__new__(T) for a T that is not a Vectorstore before we are
+// called; PyPy does not, and an instance of T has no room for a store.
+Result<core::Done> check_subtype(PyTypeObject* subtype) {
+  auto type = vectorstore_type();
+  if (!type) return type.take_error();
+  if (PyType_IsSubtype(subtype, reinterpret_cast<PyTypeObject*>(type.value()))) return core::Done{};
+  const std::string name = type_qualname_text(subtype);
+  return Err(PyErr::new_lazy([] { return PyExc_TypeError; },
+                             "Vectorstore.__new__(" + name + "): " + name + " is not a subtype of Vectorstore"));
+}
+
+Result<Object> new_body(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+  if (auto checked = check_subtype(subtype); !checked) return checked.take_error();
+  PyObject* slots[2] = {};
+  if (auto bound = extract_arguments_tuple_dict(kNew, args, kwargs, slots); !bound) return bound.take_error();
+  auto vector_size = extract_argument(slots[0], "vector_size", to_size);
+  if (!vector_size) return vector_size.take_error();
+  std::vector<core::StoredVector> records;
+  if (!is_absent(slots[1])) {
+    auto pairs = extract_argument(slots[1], "vectors", to_pairs);
+    if (!pairs) return pairs.take_error();
+    records = pairs.take_value();
+  }
+  auto store = core::Vectorstore::create(vector_size.value(), std::move(records));
+  if (!store) return Err(value_error(std::move(store.error())));
+
+  Object no_arguments = new_or_panic(PyTuple_New(0));
+  Object instance = Object::steal(PyBaseObject_Type.tp_new(subtype, no_arguments.get(), nullptr));
+  if (!instance) return Err(PyErr::fetch());
+  auto* self = reinterpret_cast<PyVectorstore*>(instance.get());
+  new (&self->store) core::Vectorstore(store.take_value());
+  new (&self->borrow_flag) std::atomic<std::intptr_t>(0);
+  return instance;
+}
+
+Result<Object> insert_body(Borrowed self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[2] = {};
+  if (auto bound = extract_arguments_fastcall(kInsert, args, nargs, kwnames, slots); !bound)
+    return bound.take_error();
+  auto target = receiver(self);
+  if (!target) return target.take_error();
+  // Held while converting, so that Python code run by the conversion cannot see a
+  // half-inserted record.
+  auto borrow = ExclusiveBorrow::take(target.value());
+  if (!borrow) return borrow.take_error();
+  auto vector = extract_argument(slots[0], "vector", to_float_vector);
+  if (!vector) return vector.take_error();
+  auto id = extract_argument(slots[1], "id", to_u64);
+  if (!id) return id.take_error();
+  auto inserted = borrow.value().store().insert(vector.take_value(), id.value());
+  if (!inserted) return Err(value_error(std::move(inserted.error())));
+  return Object::borrow(Py_None);
+}
+
+Result<Object> search_body(Borrowed self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[2] = {};
+  if (auto bound = extract_arguments_fastcall(kSearch, args, nargs, kwnames, slots); !bound)
+    return bound.take_error();
+  auto target = receiver(self);
+  if (!target) return target.take_error();
+  auto borrow = SharedBorrow::take(target.value());
+  if (!borrow) return borrow.take_error();
+  auto query = extract_argument(slots[0], "vector", to_float_vector);
+  if (!query) return query.take_error();
+  auto top_k = extract_argument(slots[1], "top_k", to_size);
+  if (!top_k) return top_k.take_error();
+  auto hits = core::search(borrow.value().store(), query.value(), top_k.value());
+  if (!hits) return Err(value_error(std::move(hits.error())));
+  return from_hits(hits.value());
+}
+
+Result<Py_ssize_t> length_body(Borrowed self) {
+  auto target = receiver(self);
+  if (!target) return target.take_error();
+  auto borrow = SharedBorrow::take(target.value());
+  if (!borrow) return borrow.take_error();
+  return static_cast<Py_ssize_t>(borrow.value().store().size());
+}
+
+Result<Object> repr_body(Borrowed self) {
+  auto target = receiver(self);
+  if (!target) return target.take_error();
+  auto borrow = SharedBorrow::take(target.value());
+  if (!borrow) return borrow.take_error();
+  const core::Vectorstore& store = borrow.value().store();
+  return from_text("Vectorstore(vector_size=" + std::to_string(store.vector_size()) +
+                   ", len=" + std::to_string(store.size()) + ")");
+}
+
+Result<Object> vector_size_body(Borrowed self) {
+  auto target = receiver(self);
+  if (!target) return target.take_error();
+  auto borrow = SharedBorrow::take(target.value());
+  if (!borrow) return borrow.take_error();
+  return from_size(borrow.value().store().vector_size());
+}
+
+// Trampolines, one per calling convention.
+
+PyObject* new_trampoline(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] { return new_body(subtype, args, kwargs); });
+}
+
+template <Result<Object> (*Body)(Borrowed, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* fastcall_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&] { return Body(Borrowed(self), args, nargs, kwnames); });
+}
+
+Py_ssize_t length_trampoline(PyObject* self) noexcept {
+  return guarded([&] { return length_body(Borrowed(self)); }, -1);
+}
+
+PyObject* repr_trampoline(PyObject* self) noexcept {
+  return guarded([&] { return repr_body(Borrowed(self)); });
+}
+
+PyObject* vector_size_trampoline(PyObject* self, void* /*closure*/) noexcept {
+  return guarded([&] { return vector_size_body(Borrowed(self)); });
+}
+
+void dealloc_trampoline(PyObject* self) noexcept {
+  guarded_unraisable([&] { reinterpret_cast<PyVectorstore*>(self)->store.~Vectorstore(); });
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+template <class Function>
+PyCFunction as_method(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef kMethods[] = {
+    {"insert", as_method(fastcall_trampoline<insert_body>), METH_FASTCALL | METH_KEYWORDS,
+     "insert($self, vector, id)\n--\n\n"},
+    {"search", as_method(fastcall_trampoline<search_body>), METH_FASTCALL | METH_KEYWORDS,
+     "search($self, vector, top_k)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetters[] = {
+    {"vector_size", vector_size_trampoline, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Vectorstore(vector_size, vectors=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(new_trampoline)},
+    {Py_mp_length, reinterpret_cast<void*>(length_trampoline)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr_trampoline)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetters},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_trampoline)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "builtins.Vectorstore",
+    static_cast<int>(sizeof(PyVectorstore)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kSlots,
+};
+
+}  // namespace
+
+Result<PyObject*> vectorstore_type() {
+  // Created under the interpreter lock, once: a later call gets the same object.
+  static PyObject* cached = nullptr;
+  if (cached) return cached;
+  PyObject* created = PyType_FromSpec(&kSpec);
+  if (!created) return Err(PyErr::fetch());
+  cached = created;
+  return cached;
+}
+
+}  // namespace tarnix::py

@@ -1,0 +1,49 @@
+// The receiver check and the borrow counter.
+#include "python/vectorstore_object.hpp"
+
+#include "core/panic.hpp"
+#include "python/vectorstore_class.hpp"
+
+namespace tarnix::py {
+namespace {
+
+PyErr borrow_error(const char* message) {
+  return PyErr::new_lazy([] { return PyExc_RuntimeError; }, message);
+}
+
+}  // namespace
+
+Result<PyVectorstore*> receiver(Borrowed self) {
+  Result<PyObject*> type = vectorstore_type();
+  if (!type) {
+    std::move(type.error()).write_unraisable(nullptr);
+    core::panic("failed to create type object for `Vectorstore`");
+  }
+  if (!PyObject_TypeCheck(self.get(), reinterpret_cast<PyTypeObject*>(type.value())))
+    return Err(PyErr::cast_failure(self, type.value()));
+  return reinterpret_cast<PyVectorstore*>(self.get());
+}
+
+Result<SharedBorrow> SharedBorrow::take(PyVectorstore* owner) {
+  std::intptr_t flag = owner->borrow_flag.load();
+  do {
+    if (flag == -1) return Err(borrow_error("Already mutably borrowed"));
+  } while (!owner->borrow_flag.compare_exchange_weak(flag, flag + 1));
+  return SharedBorrow(owner);
+}
+
+SharedBorrow::~SharedBorrow() {
+  if (owner_) owner_->borrow_flag.fetch_sub(1);
+}
+
+Result<ExclusiveBorrow> ExclusiveBorrow::take(PyVectorstore* owner) {
+  std::intptr_t expected = 0;
+  if (!owner->borrow_flag.compare_exchange_strong(expected, -1)) return Err(borrow_error("Already borrowed"));
+  return ExclusiveBorrow(owner);
+}
+
+ExclusiveBorrow::~ExclusiveBorrow() {
+  if (owner_) owner_->borrow_flag.store(0);
+}
+
+}  // namespace tarnix::py

@@ -1,0 +1,117 @@
+// The store's length checks and the search's results over a real store.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "core/kernel.hpp"
+#include "core/search.hpp"
+#include "core/store.hpp"
+
+namespace tarnix::core {
+namespace {
+
+using Vec = std::vector<float>;
+using Ids = std::vector<std::uint64_t>;
+
+Vectorstore make_store(Size vector_size, std::vector<StoredVector> records) {
+  CoreResult<Vectorstore> store = Vectorstore::create(vector_size, std::move(records));
+  EXPECT_TRUE(store.ok());
+  return store.take_value();
+}
+
+Ids ids_of(const std::vector<Hit>& hits) {
+  Ids ids;
+  for (const Hit& hit : hits) ids.push_back(hit.id);
+  return ids;
+}
+
+TEST(Vectorstore, CreateNamesTheFirstBadLength) {
+  CoreResult<Vectorstore> bad = Vectorstore::create(2, {{{1, 2}, 1}, {{1}, 2}, {{1, 2, 3}, 3}});
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().message, "vector has length 1 but vectorstore expects 2");
+
+  Vectorstore store = make_store(2, {{{1, 2}, 9}, {{3, 4}, 9}});
+  EXPECT_EQ(store.size(), 2u);
+  EXPECT_EQ(store.records()[1].vector, (Vec{3, 4}));
+}
+
+TEST(Vectorstore, InsertRefusesWrongLengthAndLeavesStoreUnchanged) {
+  Vectorstore store = make_store(2, {{{1, 2}, 1}});
+  CoreResult<Done> bad = store.insert(Vec{1, 2, 3}, 5);
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().message, "vector has length 3 but vectorstore expects 2");
+  ASSERT_EQ(store.size(), 1u);
+  EXPECT_EQ(store.records()[0].vector, (Vec{1, 2}));
+
+  // Accepted vectors are moved in, not copied; a repeated id is a second record.
+  Vec moved{5, 6};
+  const float* buffer = moved.data();
+  ASSERT_TRUE(store.insert(std::move(moved), 1).ok());
+  ASSERT_EQ(store.size(), 2u);
+  EXPECT_EQ(store.records()[1].vector.data(), buffer);
+  EXPECT_EQ(store.records()[1].id, 1u);
+
+  Vectorstore empty_dim = make_store(0, {});
+  EXPECT_TRUE(empty_dim.insert(Vec{}, 5).ok());
+  EXPECT_FALSE(empty_dim.insert(Vec{1}, 6).ok());
+  EXPECT_EQ(empty_dim.size(), 1u);
+}
+
+TEST(Search, RejectsWrongQueryLengthEvenForEmptyStoreOrTopKZero) {
+  Vectorstore store = make_store(2, {});
+  for (Size top_k : {Size{0}, Size{5}}) {
+    CoreResult<std::vector<Hit>> r = search(store, Vec{1}, top_k);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message, "query has length 1 but vectorstore expects 2");
+  }
+  CoreResult<std::vector<Hit>> none = search(store, Vec{1, 2}, 5);
+  ASSERT_TRUE(none.ok());
+  EXPECT_TRUE(none.value().empty());
+}
+
+TEST(Search, OrdersByKernelScoreWithTiesAndNaNInInsertionOrder) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const Vectorstore store =
+      make_store(2, {{{1, 1}, 7}, {{0, 0}, 20}, {{nan, 1}, 30}, {{1, 0}, 40}, {{1, 1}, 3}});
+  struct Case {
+    const char* name;
+    Vec query;
+    Size top_k;
+    Ids expected;
+  };
+  const Case cases[] = {
+      {"identical vectors tie in insertion order", {1, 0.5f}, 10, {7, 3, 40, 20, 30}},
+      {"cut among ties", {1, 0.5f}, 2, {7, 3}},
+      {"top_k 0", {1, 0.5f}, 0, {}},
+      // Every score is +0.0, so insertion order decides.
+      {"zero query", {0, 0}, 3, {7, 20, 30}},
+      // The zero record scores +0.0 against anything; every other score is NaN and goes last.
+      {"NaN query", {nan, 0}, 10, {20, 7, 30, 40, 3}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CoreResult<std::vector<Hit>> r = search(store, c.query, c.top_k);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(ids_of(r.value()), c.expected);
+    for (const Hit& hit : r.value()) {
+      // ids are unique in this store, so each hit names one record.
+      for (const StoredVector& record : store.records()) {
+        if (record.id != hit.id) continue;
+        const float want = cosine_similarity(c.query, record.vector);
+        if (std::isnan(want)) {
+          EXPECT_TRUE(std::isnan(hit.score)) << hit.id;
+        } else {
+          EXPECT_EQ(std::bit_cast<std::uint32_t>(hit.score), std::bit_cast<std::uint32_t>(want)) << hit.id;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarnix::core

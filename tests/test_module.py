@@ -1,0 +1,186 @@
+import importlib.util
+import inspect
+import types
+
+import pytest
+
+import tarnix
+from conftest import IS_PYPY
+
+HOST_HAS_NO_SIGNATURE = object()
+
+
+def text_signature(obj):
+    # PyPy does not expose text signatures on every kind of callable
+    if IS_PYPY:
+        return getattr(obj, "__text_signature__", HOST_HAS_NO_SIGNATURE)
+    return obj.__text_signature__
+
+
+def test_all_lists_the_class_then_the_function():
+    assert tarnix.__all__ == ["Vectorstore", "cosine_similarity"]
+    assert type(tarnix.__all__) is list
+
+
+def test_public_namespace_is_exactly_all():
+    public = {name for name in dir(tarnix) if not name.startswith("_")}
+    assert public == {"Vectorstore", "cosine_similarity"}
+    assert not hasattr(tarnix, "PanicException")
+
+
+def test_module_identity():
+    assert isinstance(tarnix, types.ModuleType)
+    assert tarnix.__name__ == "tarnix"
+    assert tarnix.__doc__ == ""
+
+
+def test_class_names():
+    cls = tarnix.Vectorstore
+    assert isinstance(cls, type)
+    assert cls.__name__ == "Vectorstore"
+    assert cls.__qualname__ == "Vectorstore"
+    assert cls.__module__ == "builtins"
+    assert cls.__bases__ == (object,)
+
+
+def test_class_doc_and_signature():
+    cls = tarnix.Vectorstore
+    # the doc text is only a signature, so nothing is left for __doc__
+    assert cls.__doc__ in ("", None)
+    assert text_signature(cls) == "(vector_size, vectors=None)"
+    if not IS_PYPY:
+        assert str(inspect.signature(cls)) == "(vector_size, vectors=None)"
+
+
+@pytest.mark.parametrize(
+    "name, signature",
+    [
+        ("insert", "($self, vector, id)"),
+        ("search", "($self, vector, top_k)"),
+    ],
+)
+def test_method_doc_and_signature(name, signature):
+    method = getattr(tarnix.Vectorstore, name)
+    assert callable(method)
+    assert method.__name__ == name
+    assert not method.__doc__
+    assert text_signature(method) in (signature, HOST_HAS_NO_SIGNATURE)
+    if not IS_PYPY:
+        assert str(inspect.signature(method)) == signature.replace("$self", "self, /")
+
+
+def test_function_properties():
+    fn = tarnix.cosine_similarity
+    assert type(fn).__name__ == "builtin_function_or_method"
+    assert fn.__name__ == "cosine_similarity"
+    assert fn.__module__ == "tarnix"
+    assert not fn.__doc__
+    assert text_signature(fn) == "(vec1, vec2)"
+    if not IS_PYPY:
+        assert str(inspect.signature(fn)) == "(vec1, vec2)"
+
+
+def test_vector_size_is_a_read_only_property_without_doc():
+    descr = tarnix.Vectorstore.__dict__["vector_size"]
+    assert not descr.__doc__
+    store = tarnix.Vectorstore(3)
+    with pytest.raises(AttributeError):
+        store.vector_size = 4
+    with pytest.raises(AttributeError):
+        del store.vector_size
+    assert store.vector_size == 3
+
+
+@pytest.mark.skipif(IS_PYPY, reason="the host gives every object an attribute dict")
+def test_instances_have_no_attribute_dict():
+    store = tarnix.Vectorstore(1)
+    with pytest.raises(AttributeError):
+        store.extra = 1
+    assert not hasattr(store, "__dict__")
+
+
+@pytest.mark.skipif(IS_PYPY, reason="the host does not enforce the base-type flag")
+def test_class_cannot_be_subclassed():
+    with pytest.raises(TypeError):
+
+        class Derived(tarnix.Vectorstore):
+            pass
+
+
+def test_new_can_be_called_explicitly():
+    store = tarnix.Vectorstore.__new__(tarnix.Vectorstore, 2)
+    assert type(store) is tarnix.Vectorstore
+    assert repr(store) == "Vectorstore(vector_size=2, len=0)"
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: tarnix.Vectorstore.insert(object(), [1.0], 1),
+        lambda: tarnix.Vectorstore.search(object(), [1.0], 1),
+        lambda: tarnix.Vectorstore.__len__(object()),
+        lambda: tarnix.Vectorstore.__repr__(object()),
+        lambda: tarnix.Vectorstore.__dict__["vector_size"].__get__(object(), object),
+    ],
+)
+def test_foreign_receivers_are_refused(call):
+    # the host's descriptors refuse the wrong receiver before the module sees it
+    with pytest.raises(TypeError):
+        call()
+
+
+@pytest.mark.parametrize("subtype", ["object", "int", "type", "BaseException"])
+def test_new_refuses_a_foreign_subtype(run_python, subtype):
+    # a foreign type must never receive a store; checked in a separate
+    # process because a store written into a smaller object corrupts the heap
+    proc = run_python(
+        '''
+        import gc
+        import tarnix
+        try:
+            obj = tarnix.Vectorstore.__new__(%s, 1)
+        except TypeError:
+            print("refused")
+        else:
+            print("created", type(obj).__name__)
+        junk = [[object() for _ in range(100)] for _ in range(2000)]
+        del junk
+        gc.collect()
+        print("done")
+        '''
+        % subtype
+    )
+    assert (proc.returncode, proc.stdout) == (0, "refused\ndone\n"), proc.stderr
+
+
+def _execute_again(prepare=None):
+    spec = importlib.util.find_spec("tarnix")
+    module = importlib.util.module_from_spec(spec)
+    if prepare is not None:
+        prepare(module)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_second_execution_shares_the_class():
+    other = _execute_again()
+    assert other is not tarnix
+    assert other.__all__ == ["Vectorstore", "cosine_similarity"]
+    # the class is created once per process
+    assert other.Vectorstore is tarnix.Vectorstore
+    assert other.cosine_similarity is not tarnix.cosine_similarity
+    assert other.cosine_similarity([3.0, 4.0], [3.0, 4.0]) == 1.0
+
+
+def test_execution_appends_to_an_existing_all():
+    other = _execute_again(lambda m: setattr(m, "__all__", ["before"]))
+    assert other.__all__ == ["before", "Vectorstore", "cosine_similarity"]
+
+
+def test_execution_refuses_an_all_that_is_not_a_list():
+    def prepare(module):
+        module.__all__ = ("before",)
+
+    with pytest.raises(TypeError) as info:
+        _execute_again(prepare)
+    assert str(info.value) == "'tuple' object is not an instance of 'list'"
