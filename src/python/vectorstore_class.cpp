@@ -5,6 +5,7 @@
 #include <new>  // placement new
 #include <string>
 
+#include "core/parallel_search.hpp"
 #include "core/search.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
@@ -18,10 +19,12 @@ namespace {
 constexpr std::string_view kNewParameters[] = {"vector_size", "vectors"};
 constexpr std::string_view kInsertParameters[] = {"vector", "id"};
 constexpr std::string_view kSearchParameters[] = {"vector", "top_k"};
+constexpr std::string_view kParallelSearchParameters[] = {"vector", "top_k", "n_threads"};
 
 constexpr FunctionDescription kNew{"__new__", "Vectorstore", kNewParameters, 0, 1, {}};
 constexpr FunctionDescription kInsert{"insert", "Vectorstore", kInsertParameters, 0, 2, {}};
 constexpr FunctionDescription kSearch{"search", "Vectorstore", kSearchParameters, 0, 2, {}};
+constexpr FunctionDescription kParallelSearch{"parallel_search", "Vectorstore", kParallelSearchParameters, 0, 2, {}};
 
 // An optional parameter is absent when its slot is empty or holds None.
 bool is_absent(PyObject* slot) { return slot == nullptr || slot == Py_None; }
@@ -97,6 +100,31 @@ Result<Object> search_body(Borrowed self, PyObject* const* args, Py_ssize_t narg
   return from_hits(hits.value());
 }
 
+// Workers never touch Python objects; this thread keeps the interpreter lock throughout,
+// waiting for them included.
+Result<Object> parallel_search_body(Borrowed self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[3] = {};
+  if (auto bound = extract_arguments_fastcall(kParallelSearch, args, nargs, kwnames, slots); !bound)
+    return bound.take_error();
+  auto target = receiver(self);
+  if (!target) return target.take_error();
+  auto borrow = SharedBorrow::take(target.value());
+  if (!borrow) return borrow.take_error();
+  auto query = extract_argument(slots[0], "vector", to_float_vector);
+  if (!query) return query.take_error();
+  auto top_k = extract_argument(slots[1], "top_k", to_size);
+  if (!top_k) return top_k.take_error();
+  std::optional<core::Size> n_threads;
+  if (!is_absent(slots[2])) {
+    auto given = extract_argument(slots[2], "n_threads", to_size);
+    if (!given) return given.take_error();
+    n_threads = given.value();
+  }
+  auto hits = core::parallel_search(borrow.value().store(), query.value(), top_k.value(), n_threads);
+  if (!hits) return Err(value_error(std::move(hits.error())));
+  return from_hits(hits.value());
+}
+
 Result<Py_ssize_t> length_body(Borrowed self) {
   auto target = receiver(self);
   if (!target) return target.take_error();
@@ -163,6 +191,8 @@ PyMethodDef kMethods[] = {
      "insert($self, vector, id)\n--\n\n"},
     {"search", as_method(fastcall_trampoline<search_body>), METH_FASTCALL | METH_KEYWORDS,
      "search($self, vector, top_k)\n--\n\n"},
+    {"parallel_search", as_method(fastcall_trampoline<parallel_search_body>), METH_FASTCALL | METH_KEYWORDS,
+     "parallel_search($self, vector, top_k, n_threads=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,128 @@
+// The processor count: affinity mask, control-group quota, online processors.
+#include "threads/processor_count.hpp"
+
+#include <sched.h>   // sched_getaffinity, CPU_COUNT
+#include <unistd.h>  // sysconf
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace tarnix::threads {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::optional<std::string> read_first_line(const fs::path& path) {
+  std::ifstream file(path);
+  std::string line;
+  if (!file || !std::getline(file, line)) return std::nullopt;
+  return line;
+}
+
+std::optional<long long> parse_integer(const std::string& text) {
+  try {
+    std::size_t used = 0;
+    const long long value = std::stoll(text, &used);
+    if (used == 0) return std::nullopt;
+    return value;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+std::optional<std::size_t> processors_for(long long quota, long long period) {
+  if (quota <= 0 || period <= 0) return std::nullopt;
+  // Rounded up without quota + period - 1, which could overflow.
+  return static_cast<std::size_t>(std::max(1LL, quota / period + (quota % period != 0 ? 1 : 0)));
+}
+
+// Version 2: "max 100000" (no quota) or "QUOTA PERIOD" in cpu.max.
+std::optional<std::size_t> read_cpu_max(const fs::path& group) {
+  const auto line = read_first_line(group / "cpu.max");
+  if (!line) return std::nullopt;
+  std::istringstream fields(*line);
+  std::string quota, period;
+  if (!(fields >> quota >> period) || quota == "max") return std::nullopt;
+  const auto q = parse_integer(quota), p = parse_integer(period);
+  if (!q || !p) return std::nullopt;
+  return processors_for(*q, *p);
+}
+
+// Version 1: cpu.cfs_quota_us (-1 for none) over cpu.cfs_period_us.
+std::optional<std::size_t> read_cfs_quota(const fs::path& group) {
+  const auto quota = read_first_line(group / "cpu.cfs_quota_us");
+  const auto period = read_first_line(group / "cpu.cfs_period_us");
+  if (!quota || !period) return std::nullopt;
+  const auto q = parse_integer(*quota), p = parse_integer(*period);
+  if (!q || !p) return std::nullopt;
+  return processors_for(*q, *p);
+}
+
+// The smallest limit on the way from the group up to the root of its hierarchy.
+template <class Reader>
+std::optional<std::size_t> smallest_limit_upwards(const fs::path& hierarchy, const std::string& group_path,
+                                                  Reader read) {
+  std::optional<std::size_t> smallest;
+  fs::path group = fs::path(group_path).relative_path();
+  while (true) {
+    if (auto limit = read(hierarchy / group)) smallest = smallest ? std::min(*smallest, *limit) : *limit;
+    if (group.empty()) break;
+    group = group.parent_path();
+  }
+  return smallest;
+}
+
+bool lists_cpu_controller(const std::string& controllers) {
+  std::istringstream names(controllers);
+  std::string name;
+  while (std::getline(names, name, ',')) {
+    if (name == "cpu") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<std::size_t> cgroup_cpu_limit(const CgroupFiles& files) {
+  std::ifstream self(files.self_cgroup);
+  std::string line;
+  std::optional<std::size_t> limit;
+  const auto take = [&](std::optional<std::size_t> found) {
+    if (found) limit = limit ? std::min(*limit, *found) : *found;
+  };
+  // Each line is "ID:CONTROLLERS:PATH"; version 2 has ID 0 and no controllers.
+  while (std::getline(self, line)) {
+    const auto first = line.find(':');
+    const auto second = first == std::string::npos ? std::string::npos : line.find(':', first + 1);
+    if (second == std::string::npos) continue;
+    const std::string controllers = line.substr(first + 1, second - first - 1);
+    const std::string path = line.substr(second + 1);
+    if (controllers.empty() && line.compare(0, first, "0") == 0) {
+      take(smallest_limit_upwards(files.mount_root, path, read_cpu_max));
+    } else if (lists_cpu_controller(controllers)) {
+      for (const char* mount : {"cpu", "cpu,cpuacct", "cpuacct,cpu"}) {
+        take(smallest_limit_upwards(files.mount_root / mount, path, read_cfs_quota));
+      }
+      take(smallest_limit_upwards(files.mount_root / controllers, path, read_cfs_quota));
+    }
+  }
+  return limit;
+}
+
+core::Expected<std::size_t, std::string> processor_count(const CgroupFiles& files) {
+  std::size_t count = 0;
+  cpu_set_t mask;
+  CPU_ZERO(&mask);
+  if (sched_getaffinity(0, sizeof mask, &mask) == 0) count = static_cast<std::size_t>(CPU_COUNT(&mask));
+  if (count == 0) {
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    if (online > 0) count = static_cast<std::size_t>(online);
+  }
+  if (count == 0) return core::fail(std::string("the number of hardware threads is not known for the target platform"));
+  if (auto limit = cgroup_cpu_limit(files)) count = std::min(count, *limit);
+  return count;
+}
+
+}  // namespace tarnix::threads

@@ -1,0 +1,58 @@
+// Scoped worker threads: the running count and the system's refusals.
+#include "threads/scope.hpp"
+
+#include <cstring>  // strerror_r
+#include <limits>
+#include <new>      // std::bad_alloc
+
+namespace tarnix::threads {
+
+int start_posix_thread(pthread_t* thread, void* (*entry)(void*), void* argument) {
+  return pthread_create(thread, nullptr, entry, argument);
+}
+
+void Scope::enter_worker() {
+  const std::size_t before = record_->running.fetch_add(1);
+  if (before > std::numeric_limits<std::size_t>::max() / 2) {
+    abandon_worker();
+    core::panic("too many running threads in thread scope");
+  }
+}
+
+void Scope::abandon_worker() { record_->running.fetch_sub(1); }
+
+void Scope::wait_for_workers() {
+  std::unique_lock lock(record_->mutex);
+  record_->all_done.wait(lock, [&] { return record_->running.load() == 0; });
+}
+
+namespace detail {
+
+void worker_finished(ScopeRecord& record, bool panicked) {
+  if (panicked) record.worker_panicked.store(true);
+  // Under the mutex, so the waiting thread cannot miss the wake-up between its test and its sleep.
+  std::lock_guard lock(record.mutex);
+  if (record.running.fetch_sub(1) == 1) record.all_done.notify_all();
+}
+
+std::string spawn_error(int code) {
+  char buffer[128];
+  // The GNU strerror_r returns its text, which may or may not be in the buffer.
+  const char* text = strerror_r(code, buffer, sizeof buffer);
+  return "failed to spawn thread: " + std::string(text) + " (os error " + std::to_string(code) + ")";
+}
+
+std::string describe_current_panic() {
+  try {
+    throw;
+  } catch (const core::Panic& panic) {
+    return panic.message;
+  } catch (const std::bad_alloc&) {
+    return "memory allocation failed";
+  } catch (...) {
+    return "a panic with a payload that is not text";
+  }
+}
+
+}  // namespace detail
+}  // namespace tarnix::threads
