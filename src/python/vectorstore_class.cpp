@@ -68,11 +68,9 @@ Result<Object> insert_body(Borrowed self, PyObject* const* args, Py_ssize_t narg
   PyObject* slots[2] = {};
   if (auto bound = extract_arguments_fastcall(kInsert, args, nargs, kwnames, slots); !bound)
     return bound.take_error();
-  auto target = receiver(self);
-  if (!target) return target.take_error();
   // Held while converting, so that Python code run by the conversion cannot see a
   // half-inserted record.
-  auto borrow = ExclusiveBorrow::take(target.value());
+  auto borrow = ExclusiveBorrow::take(self);
   if (!borrow) return borrow.take_error();
   auto vector = extract_argument(slots[0], "vector", to_float_vector);
   if (!vector) return vector.take_error();
@@ -83,19 +81,31 @@ Result<Object> insert_body(Borrowed self, PyObject* const* args, Py_ssize_t narg
   return Object::borrow(Py_None);
 }
 
-Result<Object> search_body(Borrowed self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slots[2] = {};
-  if (auto bound = extract_arguments_fastcall(kSearch, args, nargs, kwnames, slots); !bound)
-    return bound.take_error();
-  auto target = receiver(self);
-  if (!target) return target.take_error();
-  auto borrow = SharedBorrow::take(target.value());
+// What both searches receive: the store borrowed for reading, then the query and top_k.
+struct SearchRequest {
+  SharedBorrow borrow;
+  std::vector<float> query;
+  core::Size top_k;
+};
+
+Result<SearchRequest> search_request(Borrowed self, PyObject* const* slots) {
+  auto borrow = SharedBorrow::take(self);
   if (!borrow) return borrow.take_error();
   auto query = extract_argument(slots[0], "vector", to_float_vector);
   if (!query) return query.take_error();
   auto top_k = extract_argument(slots[1], "top_k", to_size);
   if (!top_k) return top_k.take_error();
-  auto hits = core::search(borrow.value().store(), query.value(), top_k.value());
+  return SearchRequest{borrow.take_value(), query.take_value(), top_k.value()};
+}
+
+Result<Object> search_body(Borrowed self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[2] = {};
+  if (auto bound = extract_arguments_fastcall(kSearch, args, nargs, kwnames, slots); !bound)
+    return bound.take_error();
+  auto request = search_request(self, slots);
+  if (!request) return request.take_error();
+  const SearchRequest& r = request.value();
+  auto hits = core::search(r.borrow.store(), r.query, r.top_k);
   if (!hits) return Err(value_error(std::move(hits.error())));
   return from_hits(hits.value());
 }
@@ -106,37 +116,28 @@ Result<Object> parallel_search_body(Borrowed self, PyObject* const* args, Py_ssi
   PyObject* slots[3] = {};
   if (auto bound = extract_arguments_fastcall(kParallelSearch, args, nargs, kwnames, slots); !bound)
     return bound.take_error();
-  auto target = receiver(self);
-  if (!target) return target.take_error();
-  auto borrow = SharedBorrow::take(target.value());
-  if (!borrow) return borrow.take_error();
-  auto query = extract_argument(slots[0], "vector", to_float_vector);
-  if (!query) return query.take_error();
-  auto top_k = extract_argument(slots[1], "top_k", to_size);
-  if (!top_k) return top_k.take_error();
+  auto request = search_request(self, slots);
+  if (!request) return request.take_error();
   std::optional<core::Size> n_threads;
   if (!is_absent(slots[2])) {
     auto given = extract_argument(slots[2], "n_threads", to_size);
     if (!given) return given.take_error();
     n_threads = given.value();
   }
-  auto hits = core::parallel_search(borrow.value().store(), query.value(), top_k.value(), n_threads);
+  const SearchRequest& r = request.value();
+  auto hits = core::parallel_search(r.borrow.store(), r.query, r.top_k, n_threads);
   if (!hits) return Err(value_error(std::move(hits.error())));
   return from_hits(hits.value());
 }
 
 Result<Py_ssize_t> length_body(Borrowed self) {
-  auto target = receiver(self);
-  if (!target) return target.take_error();
-  auto borrow = SharedBorrow::take(target.value());
+  auto borrow = SharedBorrow::take(self);
   if (!borrow) return borrow.take_error();
   return static_cast<Py_ssize_t>(borrow.value().store().size());
 }
 
 Result<Object> repr_body(Borrowed self) {
-  auto target = receiver(self);
-  if (!target) return target.take_error();
-  auto borrow = SharedBorrow::take(target.value());
+  auto borrow = SharedBorrow::take(self);
   if (!borrow) return borrow.take_error();
   const core::Vectorstore& store = borrow.value().store();
   return from_text("Vectorstore(vector_size=" + std::to_string(store.vector_size()) +
@@ -144,9 +145,7 @@ Result<Object> repr_body(Borrowed self) {
 }
 
 Result<Object> vector_size_body(Borrowed self) {
-  auto target = receiver(self);
-  if (!target) return target.take_error();
-  auto borrow = SharedBorrow::take(target.value());
+  auto borrow = SharedBorrow::take(self);
   if (!borrow) return borrow.take_error();
   return from_size(borrow.value().store().vector_size());
 }

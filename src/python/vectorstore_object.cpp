@@ -24,7 +24,10 @@ Result<PyVectorstore*> receiver(Borrowed self) {
   return reinterpret_cast<PyVectorstore*>(self.get());
 }
 
-Result<SharedBorrow> SharedBorrow::take(PyVectorstore* owner) {
+Result<SharedBorrow> SharedBorrow::take(Borrowed self) {
+  auto target = receiver(self);
+  if (!target) return target.take_error();
+  PyVectorstore* owner = target.value();
   std::intptr_t flag = owner->borrow_flag.load();
   do {
     if (flag == -1) return Err(borrow_error("Already mutably borrowed"));
@@ -36,7 +39,10 @@ SharedBorrow::~SharedBorrow() {
   if (owner_) owner_->borrow_flag.fetch_sub(1);
 }
 
-Result<ExclusiveBorrow> ExclusiveBorrow::take(PyVectorstore* owner) {
+Result<ExclusiveBorrow> ExclusiveBorrow::take(Borrowed self) {
+  auto target = receiver(self);
+  if (!target) return target.take_error();
+  PyVectorstore* owner = target.value();
   std::intptr_t expected = 0;
   if (!owner->borrow_flag.compare_exchange_strong(expected, -1)) return Err(borrow_error("Already borrowed"));
   return ExclusiveBorrow(owner);

@@ -19,10 +19,10 @@ struct PyVectorstore {
 // `self` as a Vectorstore, or the cast failure naming the class.
 Result<PyVectorstore*> receiver(Borrowed self);
 
-// Held for the duration of a call that reads the store.
+// Held for the duration of a call that reads the store. Taking it checks the receiver first.
 class SharedBorrow {
  public:
-  static Result<SharedBorrow> take(PyVectorstore* owner);
+  static Result<SharedBorrow> take(Borrowed self);
   SharedBorrow(SharedBorrow&& other) noexcept : owner_(std::exchange(other.owner_, nullptr)) {}
   SharedBorrow& operator=(SharedBorrow&&) = delete;
   ~SharedBorrow();
@@ -33,10 +33,10 @@ class SharedBorrow {
   PyVectorstore* owner_;
 };
 
-// Held for the duration of a call that changes the store.
+// Held for the duration of a call that changes the store. Taking it checks the receiver first.
 class ExclusiveBorrow {
  public:
-  static Result<ExclusiveBorrow> take(PyVectorstore* owner);
+  static Result<ExclusiveBorrow> take(Borrowed self);
   ExclusiveBorrow(ExclusiveBorrow&& other) noexcept : owner_(std::exchange(other.owner_, nullptr)) {}
   ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
   ~ExclusiveBorrow();
