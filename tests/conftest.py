@@ -77,3 +77,32 @@ def run_python():
         )
 
     return run
+
+
+def host_error(func, obj):
+    """The exception the host raises for `func(obj)`, to compare texts with."""
+    try:
+        func(obj)
+    except Exception as exc:
+        return exc
+    raise AssertionError("expected the host to refuse %r" % (obj,))
+
+
+class Hook:
+    """A float element that runs `action` when the module converts it."""
+
+    def __init__(self, action, value=1.0):
+        self.action = action
+        self.value = value
+        self.errors = []
+
+    def __float__(self):
+        try:
+            self.action()
+        except RuntimeError as exc:
+            self.errors.append(exc)
+        return self.value
+
+    def __index__(self):
+        self.__float__()
+        return int(self.value)

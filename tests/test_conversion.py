@@ -7,17 +7,8 @@ import pytest
 
 import reference
 import tarnix
-from conftest import MAX_F32_HINT, HintedSequence
+from conftest import MAX_F32_HINT, HintedSequence, host_error
 
-
-
-def host_error(func, obj):
-    """The exception the host raises for `func(obj)`, to compare texts with."""
-    try:
-        func(obj)
-    except Exception as exc:
-        return exc
-    raise AssertionError("expected the host to refuse %r" % (obj,))
 
 
 def float_error(obj):

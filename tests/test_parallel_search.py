@@ -5,6 +5,7 @@ import pytest
 
 import reference
 import tarnix
+from conftest import Hook, host_error
 
 NAN = float("nan")
 V = [1.0, 2.0]
@@ -22,14 +23,6 @@ def keyed(result):
 
 def thread_count(choice, count):
     return {"len": count, "len+5": count + 5}.get(choice, choice)
-
-
-def host_error(func, obj):
-    try:
-        func(obj)
-    except Exception as exc:
-        return exc
-    raise AssertionError("expected the host to refuse %r" % (obj,))
 
 
 # ------------------------------------------------------- equality with search
@@ -211,26 +204,6 @@ def test_vector_failure_is_reported_first():
 
 
 # ------------------------------------------------------- borrowing
-
-
-class Hook:
-    """A float element that runs `action` when the module converts it."""
-
-    def __init__(self, action, value=1.0):
-        self.action = action
-        self.value = value
-        self.errors = []
-
-    def __float__(self):
-        try:
-            self.action()
-        except RuntimeError as exc:
-            self.errors.append(exc)
-        return self.value
-
-    def __index__(self):
-        self.__float__()
-        return int(self.value)
 
 
 @pytest.fixture

@@ -1,6 +1,7 @@
 import pytest
 
 import tarnix
+from conftest import Hook
 
 
 def length_error(length, size):
@@ -114,22 +115,6 @@ def test_largest_vector_size():
 
 
 # ------------------------------------------------------------ re-entrant use
-
-
-class Hook:
-    """A float element that runs `action` when the module converts it."""
-
-    def __init__(self, action, value=1.0):
-        self.action = action
-        self.value = value
-        self.errors = []
-
-    def __float__(self):
-        try:
-            self.action()
-        except RuntimeError as exc:
-            self.errors.append(exc)
-        return self.value
 
 
 @pytest.fixture
