@@ -7,6 +7,16 @@
 
 namespace tarnix::core {
 
+// The cosine from a dot product and the two norms (square roots of the sums of squares):
+// +0.0 when either norm is zero, as a norm is zero exactly when its sum of squares is.
+inline float cosine_from_norms(float dot, float norm_a, float norm_b) noexcept {
+  if (norm_a == 0.0f || norm_b == 0.0f) return 0.0f;  // NaN compares unequal and goes on
+  return dot / (norm_a * norm_b);
+}
+
+// The strict left-to-right sum of the squares, from -0.0.
+float sum_of_squares(std::span<const float> v) noexcept;
+
 // Strict left-to-right sums from -0.0, no fused multiply-add; +0.0 when either norm is zero.
 // The dot product runs over the common length, each sum of squares over its whole operand.
 float cosine_similarity(std::span<const float> a, std::span<const float> b) noexcept;

@@ -15,8 +15,8 @@ CoreResult<std::vector<Hit>> parallel_search(const Vectorstore& store, std::span
   // 2. The query is checked before anything else, the empty store included.
   if (query.size() != store.vector_size()) return fail(wrong_query_length(query.size(), store.vector_size()));
   // 3. Nothing to score: no thread, no processor query.
-  const std::span<const StoredVector> records = store.records();
-  if (records.empty()) return std::vector<Hit>{};
+  const std::size_t count = store.size();
+  if (count == 0) return std::vector<Hit>{};
   // 4. and 5. Not capped by the number of records or processors.
   std::size_t threads = kFallbackThreadCount;
   if (n_threads) {
@@ -24,7 +24,8 @@ CoreResult<std::vector<Hit>> parallel_search(const Vectorstore& store, std::span
   } else if (auto counted = system.processor_count()) {
     threads = counted.value();
   }
-  const std::size_t size = chunk_size(records.size(), threads);
+  const std::size_t size = chunk_size(count, threads);
+  const PreparedQuery prepared = prepare_query(query);
 
   // 6. to 9. Workers only read the query and their chunk; each keeps its own best top_k,
   // which holds every record of its chunk that belongs to the overall best top_k.
@@ -32,14 +33,11 @@ CoreResult<std::vector<Hit>> parallel_search(const Vectorstore& store, std::span
   std::vector<Candidate> merged = threads::run_scope(
       [&](threads::Scope& scope) {
         std::vector<threads::JoinHandle<Chunk>> workers;
-        workers.reserve((records.size() + size - 1) / size);
-        for (std::size_t start = 0; start < records.size(); start += size) {
-          const auto chunk = records.subspan(start, std::min(size, records.size() - start));
-          auto started = scope.spawn<Chunk>([chunk, query, top_k] {
-            Chunk candidates = score_records(chunk, query);
-            keep_best(candidates, top_k);
-            return candidates;
-          });
+        workers.reserve((count + size - 1) / size);
+        for (std::size_t start = 0; start < count; start += size) {
+          const std::size_t stop = start + std::min(size, count - start);
+          auto started = scope.spawn<Chunk>(
+              [&store, &prepared, start, stop, top_k] { return best_of_range(store, prepared, start, stop, top_k); });
           if (!started) panic(std::move(started.error()));
           workers.push_back(started.take_value());
         }
@@ -54,9 +52,10 @@ CoreResult<std::vector<Hit>> parallel_search(const Vectorstore& store, std::span
       },
       system.start_thread);
 
-  // 10. Stable in chunk order, so equal scores still come out in insertion order.
+  // 10. Candidates keep their record positions, so equal scores still come out in
+  // insertion order.
   keep_best(merged, top_k);
-  return to_hits(merged);
+  return to_hits(store, merged);
 }
 
 }  // namespace tarnix::core

@@ -1,29 +1,58 @@
 // The single-threaded exact search.
 #include "core/search.hpp"
 
-#include <algorithm>  // std::stable_sort, std::min
+#include <cmath>  // std::sqrt
 
+#include "core/block_scores.hpp"
 #include "core/kernel.hpp"
 
 namespace tarnix::core {
+namespace {
 
-std::vector<Candidate> score_records(std::span<const StoredVector> run, std::span<const float> query) {
-  std::vector<Candidate> candidates;
-  candidates.reserve(run.size());
-  for (const StoredVector& record : run)
-    candidates.push_back(Candidate{cosine_similarity(query, record.vector), &record});
-  return candidates;
+// Blocks scored per kernel call: enough to amortise the call, few enough that the
+// scores stay in the first-level cache.
+constexpr std::size_t kBlocksPerRun = 4;
+
+}  // namespace
+
+PreparedQuery prepare_query(std::span<const float> query) {
+  return PreparedQuery{query, std::sqrt(sum_of_squares(query))};
+}
+
+std::vector<Candidate> best_of_range(const Vectorstore& store, const PreparedQuery& query, std::size_t begin,
+                                     std::size_t end, Size top_k) {
+  BestCandidates best(std::min<std::size_t>(top_k, end - begin));
+  if (top_k == 0 || begin == end) return best.take();
+
+  const BlockScores scores_of = block_scores(active_path());
+  float scores[kBlocksPerRun * kBlockLanes];
+  const std::size_t end_block = (end + kBlockLanes - 1) / kBlockLanes;
+  for (std::size_t block = begin / kBlockLanes; block < end_block; block += kBlocksPerRun) {
+    const std::size_t count = std::min(kBlocksPerRun, end_block - block);
+    const std::size_t first = block * kBlockLanes;
+    const BlockRun run{store.blocks() + block * store.block_floats(), store.lane_norms().data() + first, count,
+                       store.vector_size()};
+    scores_of(run, query.values.data(), query.norm, scores);
+    // The first and last blocks may hold records outside the range; they are not offered.
+    const std::size_t stop = std::min(end, first + count * kBlockLanes);
+    for (std::size_t record = std::max(begin, first); record < stop; ++record) {
+      const float score = scores[record - first];
+      if (best.admits(score)) best.offer(Candidate{score, record});
+    }
+  }
+  return best.take();
 }
 
 void keep_best(std::vector<Candidate>& candidates, Size top_k) {
-  if (candidates.size() >= 2) std::stable_sort(candidates.begin(), candidates.end(), precedes);
-  candidates.resize(std::min<std::size_t>(top_k, candidates.size()));
+  const std::size_t kept = std::min<std::size_t>(top_k, candidates.size());
+  std::partial_sort(candidates.begin(), candidates.begin() + kept, candidates.end(), ranks_before);
+  candidates.resize(kept);
 }
 
-std::vector<Hit> to_hits(const std::vector<Candidate>& candidates) {
+std::vector<Hit> to_hits(const Vectorstore& store, const std::vector<Candidate>& candidates) {
   std::vector<Hit> hits;
   hits.reserve(candidates.size());
-  for (const Candidate& c : candidates) hits.push_back(Hit{c.score, c.record->id});
+  for (const Candidate& c : candidates) hits.push_back(Hit{c.score, store.id(c.record)});
   return hits;
 }
 
@@ -35,9 +64,7 @@ DimensionError wrong_query_length(std::size_t length, Size vector_size) {
 CoreResult<std::vector<Hit>> search(const Vectorstore& store, std::span<const float> query, Size top_k) {
   if (query.size() != store.vector_size())
     return fail(wrong_query_length(query.size(), store.vector_size()));
-  std::vector<Candidate> candidates = score_records(store.records(), query);
-  keep_best(candidates, top_k);
-  return to_hits(candidates);
+  return to_hits(store, best_of_range(store, prepare_query(query), 0, store.size(), top_k));
 }
 
 }  // namespace tarnix::core

@@ -1,8 +1,25 @@
 // Building the store and growing it one record at a time.
 #include "core/store.hpp"
 
+#include <algorithm>  // std::max
+#include <cmath>      // std::sqrt
+#include <new>        // std::bad_alloc
+
+#include "core/kernel.hpp"
+
 namespace tarnix::core {
 namespace {
+
+// Room for one more element, growing geometrically. Every way of running out of room
+// is std::bad_alloc, which the boundary reports as MemoryError.
+template <class Buffer>
+void make_room(Buffer& buffer, std::size_t elements) {
+  const std::size_t size = buffer.size();
+  if (elements > buffer.max_size() - size) throw std::bad_alloc();
+  if (size + elements <= buffer.capacity()) return;
+  const std::size_t doubled = size <= buffer.max_size() / 2 ? 2 * size : buffer.max_size();
+  buffer.reserve(std::max(doubled, size + elements));
+}
 
 DimensionError wrong_vector_length(std::size_t length, Size vector_size) {
   return {"vector has length " + std::to_string(length) + " but vectorstore expects " +
@@ -11,21 +28,56 @@ DimensionError wrong_vector_length(std::size_t length, Size vector_size) {
 
 }  // namespace
 
-CoreResult<Vectorstore> Vectorstore::create(Size vector_size, std::vector<StoredVector> records) {
-  // The records arrive already built, in order: checking them in place and adopting
-  // the buffer is the same as appending them one by one, without a second copy.
+CoreResult<Vectorstore> Vectorstore::create(Size vector_size, const std::vector<StoredVector>& records) {
   for (const StoredVector& record : records) {
     if (record.vector.size() != vector_size)
       return fail(wrong_vector_length(record.vector.size(), vector_size));
   }
-  return Vectorstore(vector_size, std::move(records));
+  Vectorstore store(vector_size);
+  // The count is known: one allocation per buffer, each of its final size.
+  const std::size_t blocks = (records.size() + kBlockLanes - 1) / kBlockLanes;
+  if (blocks > 0 && vector_size > 0) {
+    if (vector_size > store.blocks_.max_size() / kBlockLanes / blocks) throw std::bad_alloc();
+    store.blocks_.reserve(blocks * store.block_floats());
+  }
+  store.ids_.reserve(records.size());
+  store.norms_.reserve(blocks * kBlockLanes);
+  for (const StoredVector& record : records) store.append(record.vector, record.id);
+  return store;
 }
 
-CoreResult<Done> Vectorstore::insert(std::vector<float>&& vector, std::uint64_t id) {
+CoreResult<Done> Vectorstore::insert(std::span<const float> vector, std::uint64_t id) {
   if (vector.size() != vector_size_) return fail(wrong_vector_length(vector.size(), vector_size_));
-  // push_back gives the strong guarantee: if growing fails, the store is as it was.
-  records_.push_back(StoredVector{std::move(vector), id});
+  append(vector, id);
   return Done{};
+}
+
+void Vectorstore::append(std::span<const float> vector, std::uint64_t id) {
+  // Every step that can run out of memory comes before the first that changes the
+  // store, so a failed append leaves it as it was.
+  const std::size_t record = size();
+  const std::size_t lane = record % kBlockLanes;
+  make_room(ids_, 1);
+  if (lane == 0) {
+    // A dimension beyond a quarter of the address space cannot be blocked on a 32-bit build.
+    if (vector_size_ > blocks_.max_size() / kBlockLanes) throw std::bad_alloc();
+    make_room(norms_, kBlockLanes);
+    make_room(blocks_, block_floats());
+    blocks_.resize(blocks_.size() + block_floats(), 0.0f);
+    norms_.resize(norms_.size() + kBlockLanes, 0.0f);
+  }
+
+  float* block = blocks_.data() + blocks_.size() - block_floats();
+  for (std::size_t j = 0; j < vector.size(); ++j) block[j * kBlockLanes + lane] = vector[j];
+  norms_[record] = std::sqrt(sum_of_squares(vector));
+  ids_.push_back(id);
+}
+
+std::vector<float> Vectorstore::vector(std::size_t record) const {
+  const float* block = blocks_.data() + (record / kBlockLanes) * block_floats();
+  std::vector<float> out(vector_size_);
+  for (std::size_t j = 0; j < out.size(); ++j) out[j] = block[j * kBlockLanes + record % kBlockLanes];
+  return out;
 }
 
 }  // namespace tarnix::core

@@ -1,11 +1,13 @@
 // The vector store: records of one fixed dimension, kept in the order they arrived.
 #pragma once
 
+#include <cstddef>  // std::size_t
 #include <cstdint>  // std::uint32_t, std::uint64_t
 #include <span>
 #include <string>
 #include <vector>
 
+#include "core/aligned.hpp"
 #include "core/expected.hpp"
 
 namespace tarnix::core {
@@ -14,6 +16,7 @@ namespace tarnix::core {
 // 32 bits on every platform, so that a 64-bit build behaves like the 32-bit target.
 using Size = std::uint32_t;
 
+// A record as it arrives: its vector and its id.
 struct StoredVector {
   std::vector<float> vector;
   std::uint64_t id;
@@ -28,24 +31,41 @@ struct DimensionError {
 template <class T>
 using CoreResult = Expected<T, DimensionError>;
 
+// Records live in blocks of kBlockLanes, stored lane-interleaved: element j of the
+// record in lane l sits at block[j * kBlockLanes + l]. A search scores a block with one
+// SIMD lane per record, each lane summing its own record strictly left to right, and
+// reads the block as one sequential stream. Lanes past the last record are zero.
+inline constexpr std::size_t kBlockLanes = 64;
+
 class Vectorstore {
  public:
   // Takes the initial records in order; fails on the first whose length is not vector_size.
-  static CoreResult<Vectorstore> create(Size vector_size, std::vector<StoredVector> records);
+  static CoreResult<Vectorstore> create(Size vector_size, const std::vector<StoredVector>& records);
 
-  // Moves the vector into a new record; on failure the store is unchanged.
-  CoreResult<Done> insert(std::vector<float>&& vector, std::uint64_t id);
+  // Appends a record; on failure (a wrong length, or no memory) the store is unchanged.
+  CoreResult<Done> insert(std::span<const float> vector, std::uint64_t id);
 
   Size vector_size() const { return vector_size_; }
-  std::size_t size() const { return records_.size(); }
-  std::span<const StoredVector> records() const { return records_; }
+  std::size_t size() const { return ids_.size(); }
+
+  std::uint64_t id(std::size_t record) const { return ids_[record]; }
+  // The Euclidean norm of each record, computed once when it was added, block by block
+  // like the vectors: lanes past the last record hold 0.
+  std::span<const float> lane_norms() const { return norms_; }
+  // The first of the blocks, each kBlockLanes * vector_size floats.
+  const float* blocks() const { return blocks_.data(); }
+  std::size_t block_floats() const { return kBlockLanes * vector_size_; }
+  // A copy of one record's vector.
+  std::vector<float> vector(std::size_t record) const;
 
  private:
-  Vectorstore(Size vector_size, std::vector<StoredVector> records)
-      : vector_size_(vector_size), records_(std::move(records)) {}
+  explicit Vectorstore(Size vector_size) : vector_size_(vector_size) {}
+  void append(std::span<const float> vector, std::uint64_t id);
 
   Size vector_size_;
-  std::vector<StoredVector> records_;
+  AlignedFloats blocks_;
+  std::vector<std::uint64_t> ids_;
+  std::vector<float> norms_;
 };
 
 }  // namespace tarnix::core

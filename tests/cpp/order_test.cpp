@@ -19,7 +19,7 @@ using Ids = std::vector<std::uint64_t>;
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-Candidate scored(float score) { return Candidate{score, nullptr}; }
+Candidate scored(float score) { return Candidate{score, 0}; }
 
 TEST(Precedes, IsAStrictWeakOrderingWithNaNLast) {
   const float values[] = {-kInf, -1.0f, -0.0f, 0.0f, 1e-45f, 0.5f, 1.0f, kInf, kNaN, -kNaN};
@@ -42,21 +42,26 @@ TEST(Precedes, IsAStrictWeakOrderingWithNaNLast) {
   EXPECT_TRUE(lt(kInf, 1.0f));
 }
 
-// keep_best over candidates with these scores, record i having id i; the kept ids in order.
+// The ids kept from candidates with these scores, candidate i naming record i: by keep_best
+// over the whole list, and by BestCandidates fed in record order as the search feeds it.
+// Both must agree before either is returned.
 Ids kept_ids(const std::vector<float>& scores, Size top_k) {
-  std::vector<StoredVector> records(scores.size());
   std::vector<Candidate> candidates;
+  BestCandidates best(std::min<std::size_t>(top_k, scores.size()));
   for (std::size_t i = 0; i < scores.size(); ++i) {
-    records[i].id = i;
-    candidates.push_back(Candidate{scores[i], &records[i]});
+    candidates.push_back(Candidate{scores[i], i});
+    if (best.admits(scores[i])) best.offer(candidates.back());
   }
   keep_best(candidates, top_k);
-  Ids ids;
-  for (const Hit& hit : to_hits(candidates)) {
-    // The hit carries the very score its record was given, bits and all.
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(hit.score), std::bit_cast<std::uint32_t>(scores[hit.id]));
-    ids.push_back(hit.id);
+  const std::vector<Candidate> selected = best.take();
+  Ids ids, selected_ids;
+  for (const Candidate& c : candidates) {
+    // The candidate carries the very score its record was given, bits and all.
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(c.score), std::bit_cast<std::uint32_t>(scores[c.record]));
+    ids.push_back(c.record);
   }
+  for (const Candidate& c : selected) selected_ids.push_back(c.record);
+  EXPECT_EQ(selected_ids, ids) << "bounded selection and keep_best disagree";
   return ids;
 }
 
@@ -88,12 +93,12 @@ TEST(KeepBest, Table) {
   }
 }
 
-// keep_best keeps exactly the first k of the full order: the non-NaN scores by descending
+// Both selections keep exactly the first k of the full order: the non-NaN scores by descending
 // value, stably, then the NaNs in insertion order.
 TEST(KeepBest, AgreesWithFullStableSortOnRandomTies) {
   const float pool[] = {kNaN, -kNaN, -0.0f, 0.0f, 0.25f, 0.5f, -1.0f, 1.0f, kInf, -kInf};
   std::mt19937 rng(7);
-  std::uniform_int_distribution<std::size_t> size_of(0, 60), which(0, std::size(pool) - 1);
+  std::uniform_int_distribution<std::size_t> size_of(0, 200), which(0, std::size(pool) - 1);
   for (int round = 0; round < 2000; ++round) {
     std::vector<float> scores(size_of(rng));
     for (float& s : scores) s = pool[which(rng)];

@@ -37,7 +37,8 @@ TEST(Vectorstore, CreateNamesTheFirstBadLength) {
 
   Vectorstore store = make_store(2, {{{1, 2}, 9}, {{3, 4}, 9}});
   EXPECT_EQ(store.size(), 2u);
-  EXPECT_EQ(store.records()[1].vector, (Vec{3, 4}));
+  EXPECT_EQ(store.vector(1), (Vec{3, 4}));
+  EXPECT_EQ(store.id(1), 9u);
 }
 
 TEST(Vectorstore, InsertRefusesWrongLengthAndLeavesStoreUnchanged) {
@@ -46,20 +47,42 @@ TEST(Vectorstore, InsertRefusesWrongLengthAndLeavesStoreUnchanged) {
   ASSERT_FALSE(bad.ok());
   EXPECT_EQ(bad.error().message, "vector has length 3 but vectorstore expects 2");
   ASSERT_EQ(store.size(), 1u);
-  EXPECT_EQ(store.records()[0].vector, (Vec{1, 2}));
+  EXPECT_EQ(store.vector(0), (Vec{1, 2}));
 
-  // Accepted vectors are moved in, not copied; a repeated id is a second record.
-  Vec moved{5, 6};
-  const float* buffer = moved.data();
-  ASSERT_TRUE(store.insert(std::move(moved), 1).ok());
+  // A repeated id is a second record.
+  ASSERT_TRUE(store.insert(Vec{5, 6}, 1).ok());
   ASSERT_EQ(store.size(), 2u);
-  EXPECT_EQ(store.records()[1].vector.data(), buffer);
-  EXPECT_EQ(store.records()[1].id, 1u);
+  EXPECT_EQ(store.vector(1), (Vec{5, 6}));
+  EXPECT_EQ(store.id(1), 1u);
 
   Vectorstore empty_dim = make_store(0, {});
   EXPECT_TRUE(empty_dim.insert(Vec{}, 5).ok());
   EXPECT_FALSE(empty_dim.insert(Vec{1}, 6).ok());
   EXPECT_EQ(empty_dim.size(), 1u);
+}
+
+// Records cross block boundaries in both directions: a store grown one record at a time
+// holds what it was given, in order, and its padding lanes score nothing.
+TEST(Vectorstore, KeepsEveryRecordAcrossBlocks) {
+  const std::size_t count = 3 * kBlockLanes + 5;
+  Vectorstore grown = make_store(3, {});
+  std::vector<StoredVector> given;
+  for (std::size_t i = 0; i < count; ++i) {
+    const float x = static_cast<float>(i);
+    given.push_back({{x, -x, 0.5f * x}, 1000 + i});
+    ASSERT_TRUE(grown.insert(given.back().vector, given.back().id).ok());
+  }
+  const Vectorstore built = make_store(3, given);
+  for (const Vectorstore* store : {&std::as_const(grown), &built}) {
+    ASSERT_EQ(store->size(), count);
+    for (std::size_t i = 0; i < count; ++i) {
+      EXPECT_EQ(store->vector(i), given[i].vector) << i;
+      EXPECT_EQ(store->id(i), given[i].id) << i;
+    }
+    const auto hits = search(*store, Vec{1, -1, 0.5f}, static_cast<Size>(count + 10));
+    ASSERT_TRUE(hits.ok());
+    EXPECT_EQ(hits.value().size(), count);
+  }
 }
 
 TEST(Search, RejectsWrongQueryLengthEvenForEmptyStoreOrTopKZero) {
@@ -100,9 +123,9 @@ TEST(Search, OrdersByKernelScoreWithTiesAndNaNInInsertionOrder) {
     EXPECT_EQ(ids_of(r.value()), c.expected);
     for (const Hit& hit : r.value()) {
       // ids are unique in this store, so each hit names one record.
-      for (const StoredVector& record : store.records()) {
-        if (record.id != hit.id) continue;
-        const float want = cosine_similarity(c.query, record.vector);
+      for (std::size_t record = 0; record < store.size(); ++record) {
+        if (store.id(record) != hit.id) continue;
+        const float want = cosine_similarity(c.query, store.vector(record));
         if (std::isnan(want)) {
           EXPECT_TRUE(std::isnan(hit.score)) << hit.id;
         } else {

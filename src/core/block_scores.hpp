@@ -1,0 +1,44 @@
+// Cosine scores of one query against whole blocks of records, one lane per record. Each
+// lane's dot product is a strict left-to-right float32 sum from -0.0 without fused
+// multiply-add, and the score is formed from it as the scalar kernel forms it, so every
+// instruction set gives the scalar kernel's bits. Only the number of records in flight
+// differs between them.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace tarnix::core {
+
+// Slowest first.
+enum class KernelPath { scalar, sse2, avx2 };
+
+// What a kernel reads: consecutive blocks of kBlockLanes * dimension floats, lane-interleaved
+// as the store keeps them, and one norm per lane.
+struct BlockRun {
+  const float* blocks;
+  const float* lane_norms;
+  std::size_t block_count;
+  std::size_t dimension;
+};
+
+// Writes kBlockLanes scores per block to scores, in record order.
+using BlockScores = void (*)(const BlockRun& run, const float* query, float query_norm, float* scores);
+
+BlockScores block_scores(KernelPath path);
+
+// The paths this processor can run, slowest first; scalar is always among them.
+std::span<const KernelPath> available_paths();
+
+// The fastest available path, unless the environment variable TARNIX_KERNEL names a
+// slower one ("scalar", "sse2"): the tests use it to run every path through Python.
+KernelPath active_path();
+
+const char* path_name(KernelPath path);
+
+// Each path's implementation; the SIMD ones exist only where their instruction set can.
+void block_scores_scalar(const BlockRun& run, const float* query, float query_norm, float* scores);
+void block_scores_sse2(const BlockRun& run, const float* query, float query_norm, float* scores);
+void block_scores_avx2(const BlockRun& run, const float* query, float query_norm, float* scores);
+
+}  // namespace tarnix::core

@@ -1,0 +1,25 @@
+// The portable path: plain C++, one accumulator per lane.
+#include "core/block_scores.hpp"
+#include "core/kernel.hpp"
+#include "core/store.hpp"
+
+namespace tarnix::core {
+
+void block_scores_scalar(const BlockRun& run, const float* query, float query_norm, float* scores) {
+  const std::size_t stride = kBlockLanes * run.dimension;
+  for (std::size_t b = 0; b < run.block_count; ++b) {
+    const float* block = run.blocks + b * stride;
+    float sums[kBlockLanes];
+    for (float& sum : sums) sum = -0.0f;
+    for (std::size_t j = 0; j < run.dimension; ++j) {
+      const float q = query[j];
+      for (std::size_t lane = 0; lane < kBlockLanes; ++lane) sums[lane] = sums[lane] + q * block[j * kBlockLanes + lane];
+    }
+    for (std::size_t lane = 0; lane < kBlockLanes; ++lane) {
+      const std::size_t at = b * kBlockLanes + lane;
+      scores[at] = cosine_from_norms(sums[lane], query_norm, run.lane_norms[at]);
+    }
+  }
+}
+
+}  // namespace tarnix::core

@@ -1,0 +1,96 @@
+// Every block kernel this processor can run gives, record for record, the bits of the
+// scalar kernel (NaN for NaN), whatever the dimension and wherever the store ends.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "core/block_scores.hpp"
+#include "core/kernel.hpp"
+#include "core/store.hpp"
+
+namespace tarnix::core {
+namespace {
+
+using Vec = std::vector<float>;
+
+// Mostly normal values, with the cases that take the kernel off its usual road: zero
+// vectors, squares that underflow or overflow, NaN, infinities and signed zeros.
+Vec random_vector(std::mt19937& rng, std::size_t dim) {
+  std::normal_distribution<float> normal;
+  std::uniform_int_distribution<int> roll(0, 39);
+  Vec v(dim);
+  const int kind = roll(rng);
+  for (float& x : v) {
+    x = normal(rng);
+    if (kind == 0) x = 0.0f;
+    if (kind == 1) x *= 1e-23f;
+    if (kind == 2) x *= 1e20f;
+  }
+  if (dim > 0 && kind == 3) v[rng() % dim] = std::numeric_limits<float>::quiet_NaN();
+  if (dim > 0 && kind == 4) v[rng() % dim] = std::numeric_limits<float>::infinity();
+  if (dim > 0 && kind == 5) v[rng() % dim] = -0.0f;
+  return v;
+}
+
+void expect_same_score(float got, float want, const char* path, std::size_t dim, std::size_t record) {
+  if (std::isnan(want)) {
+    EXPECT_TRUE(std::isnan(got)) << path << ", dimension " << dim << ", record " << record;
+  } else {
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(got), std::bit_cast<std::uint32_t>(want))
+        << path << ", dimension " << dim << ", record " << record << ": " << got << " vs " << want;
+  }
+}
+
+TEST(BlockScores, EveryPathMatchesTheScalarKernel) {
+  std::mt19937 rng(11);
+  const std::size_t dims[] = {0, 1, 2, 3, 5, 7, 8, 9, 15, 16, 17, 31, 33, 64, 100, 130};
+  const std::size_t counts[] = {1, 7, kBlockLanes - 1, kBlockLanes, kBlockLanes + 1, 2 * kBlockLanes + 9};
+  for (std::size_t dim : dims) {
+    for (std::size_t count : counts) {
+      Vectorstore store = Vectorstore::create(static_cast<Size>(dim), {}).take_value();
+      std::vector<Vec> records;
+      for (std::size_t i = 0; i < count; ++i) {
+        records.push_back(random_vector(rng, dim));
+        ASSERT_TRUE(store.insert(records.back(), i).ok());
+      }
+      for (int q = 0; q < 3; ++q) {
+        const Vec query = random_vector(rng, dim);
+        const float query_norm = std::sqrt(sum_of_squares(query));
+        const std::size_t blocks = (count + kBlockLanes - 1) / kBlockLanes;
+        const BlockRun run{store.blocks(), store.lane_norms().data(), blocks, dim};
+        for (KernelPath path : available_paths()) {
+          Vec scores(blocks * kBlockLanes, 42.0f);
+          block_scores(path)(run, query.data(), query_norm, scores.data());
+          for (std::size_t i = 0; i < count; ++i)
+            expect_same_score(scores[i], cosine_similarity(query, records[i]), path_name(path), dim, i);
+          // A padding lane is a zero vector: it scores +0.0 and is never offered anyway.
+          for (std::size_t i = count; i < scores.size(); ++i) EXPECT_EQ(scores[i], 0.0f) << path_name(path);
+        }
+      }
+    }
+  }
+}
+
+TEST(BlockScores, PathsAreOrderedAndNamed) {
+  const auto paths = available_paths();
+  ASSERT_FALSE(paths.empty());
+  EXPECT_EQ(paths.front(), KernelPath::scalar);
+  EXPECT_STREQ(path_name(KernelPath::avx2), "avx2");
+  EXPECT_STREQ(path_name(KernelPath::sse2), "sse2");
+  EXPECT_STREQ(path_name(KernelPath::scalar), "scalar");
+#if defined(__x86_64__) || defined(__i386__)
+  // SSE2 is this build's baseline on x86.
+  EXPECT_GE(paths.size(), 2u);
+  if (__builtin_cpu_supports("avx2")) {
+    EXPECT_EQ(paths.back(), KernelPath::avx2);
+  }
+#endif
+}
+
+}  // namespace
+}  // namespace tarnix::core
