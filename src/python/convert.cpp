@@ -7,6 +7,7 @@
 #include <new>        // std::bad_alloc
 
 #include "core/panic.hpp"
+#include "python/float_buffer.hpp"
 
 namespace tarnix::py {
 namespace {
@@ -50,10 +51,22 @@ Result<std::vector<Item>> extract_sequence(Borrowed object, Convert convert_item
   // 3. and 4.
   std::vector<Item> items;
   reserve_for_hint(items, object);
-  // 5.
+  // 5. to 7. Exact lists and tuples are read by index, as their iterators read them:
+  // the length is looked at again before every item (a conversion may run Python code
+  // that changes the list), and each item is held while it is converted.
+  if (PyList_CheckExact(object.get()) || PyTuple_CheckExact(object.get())) {
+    PyObject* sequence = object.get();
+    const bool is_list = PyList_CheckExact(sequence);
+    for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence)); ++i) {
+      const Object item = Object::borrow(is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
+      Result<Item> converted = convert_item(item.borrowed());
+      if (!converted) return converted.take_error();
+      items.push_back(converted.take_value());
+    }
+    return items;
+  }
   Object iterator = Object::steal(PyObject_GetIter(object.get()));
   if (!iterator) return Err(PyErr::fetch());
-  // 6. and 7.
   while (Object item = Object::steal(PyIter_Next(iterator.get()))) {
     Result<Item> converted = convert_item(item.borrowed());
     if (!converted) return converted.take_error();
@@ -103,6 +116,7 @@ Result<float> to_f32(Borrowed object) {
 }
 
 Result<std::vector<float>> to_float_vector(Borrowed object) {
+  if (auto floats = read_float_buffer(object)) return std::move(*floats);
   return extract_sequence<float>(object, to_f32);
 }
 

@@ -1,0 +1,163 @@
+"""Buffers of floats, and exact lists and tuples, are read without the iterator protocol.
+Whatever they convert to, and every error they raise, must be what iteration gives."""
+
+import array
+import math
+import platform
+import struct
+
+import pytest
+
+import reference
+import tarnix
+
+try:
+    import numpy as np
+except ImportError:  # the 32-bit PyPy has no numpy; array.array and memoryview cover it
+    np = None
+
+needs_numpy = pytest.mark.skipif(np is None, reason="numpy is not installed")
+
+
+class Iterated:
+    """`obj` seen only through Python-level iteration, so it takes the general way."""
+
+    def __init__(self, obj):
+        self.obj = obj
+
+    def __len__(self):
+        return len(self.obj)
+
+    def __getitem__(self, i):
+        return self.obj[i]
+
+    def __iter__(self):
+        return iter(self.obj)
+
+
+def outcome(call):
+    try:
+        return [(reference.bits(score), rid) for score, rid in call()]
+    except Exception as exc:
+        return type(exc), exc.args
+
+
+def assert_same_as_iteration(make):
+    """Searching with, and inserting, make() behaves exactly as its iteration does."""
+    for dim in (3, 5):
+        records = [([float(i == j) - 0.5 * i for i in range(dim)], j) for j in range(dim + 2)]
+        fast, general = tarnix.Vectorstore(dim, records), tarnix.Vectorstore(dim, records)
+        assert outcome(lambda: fast.search(make(), 9)) == outcome(lambda: general.search(Iterated(make()), 9))
+        assert outcome(lambda: fast.insert(make(), 99) or fast.search([1.0] * dim, 99)) == outcome(
+            lambda: general.insert(Iterated(make()), 99) or general.search([1.0] * dim, 99)
+        )
+        assert len(fast) == len(general)
+        pairs = lambda v: [(v, 1), ([0.0] * dim, 2)]
+        assert outcome(lambda: tarnix.Vectorstore(dim, pairs(make())).search([1.0] * dim, 9)) == outcome(
+            lambda: tarnix.Vectorstore(dim, pairs(Iterated(make()))).search([1.0] * dim, 9)
+        )
+
+
+SIGNALLING_NAN = struct.unpack("<f", struct.pack("<I", 0x7FA00001))[0]
+ODD_FLOATS = [1.0, -0.0, 1e-45, 3.4e38, float("inf"), float("nan"), 0.1]
+
+BUFFERS = [
+    lambda: array.array("f", [0.5, -2.0, 0.1]),
+    lambda: array.array("d", [0.1, 1e39, -1e-46]),
+    lambda: array.array("d", [0.1, 2.0, 3.0, 1e-30, -7.5]),
+    lambda: array.array("f", ODD_FLOATS[:5]),
+    lambda: array.array("f", bytes(struct.pack("<3I", 0x7FA00001, 0x3F800000, 0))),
+    lambda: array.array("f"),
+    lambda: array.array("i", [1, 2, 3]),
+    lambda: memoryview(array.array("f", [1.0, 2.0, 3.0])),
+    lambda: memoryview(array.array("d", [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]))[::2],
+    lambda: memoryview(struct.pack("<5f", *ODD_FLOATS[:5])).cast("f"),
+    lambda: memoryview(struct.pack("<6f", *range(6))).cast("B").cast("f", (2, 3)),
+    lambda: memoryview(b"\x01\x02\x03"),
+]
+NUMPY_ARRAYS = [
+    lambda: np.array([0.5, -2.0, 0.1], dtype=np.float32),
+    lambda: np.array(ODD_FLOATS[:5], dtype=np.float64),
+    lambda: np.array([1.0, 2.0, 3.0], dtype=">f4"),
+    lambda: np.array([1.0, 2.0, 3.0], dtype=np.float16),
+    lambda: np.array([1, 2, 3], dtype=np.int32),
+    lambda: np.arange(10, dtype=np.float32)[::2],
+    lambda: np.arange(6, dtype=np.float64)[::-2],
+    lambda: np.ones((3, 1), dtype=np.float32),
+    lambda: np.ones((3, 3), dtype=np.float32),
+    lambda: np.array(1.0, dtype=np.float32),
+    lambda: np.zeros(0, dtype=np.float32),
+    lambda: np.array([SIGNALLING_NAN, 1.0, 2.0], dtype=np.float32),
+    lambda: np.array([1.0, 2.0, 3.0], dtype=np.float32).view(ReversedArray) if np else None,
+]
+
+
+if np is not None:
+
+    class ReversedArray(np.ndarray):
+        """A subclass whose iteration differs from its buffer: it must be iterated."""
+
+        def __iter__(self):
+            return iter(list(np.asarray(self))[::-1])
+
+
+@pytest.mark.parametrize("make", BUFFERS)
+def test_float_buffers_convert_as_they_iterate(make):
+    assert_same_as_iteration(make)
+
+
+@needs_numpy
+@pytest.mark.parametrize("make", NUMPY_ARRAYS)
+def test_numpy_arrays_convert_as_they_iterate(make):
+    assert_same_as_iteration(make)
+
+
+# PyPy itself crashes handing a released memoryview to any extension function, before
+# the function runs (seen with a one-line module of its own).
+@pytest.mark.skipif(platform.python_implementation() == "PyPy", reason="PyPy crashes passing it to C")
+def test_a_released_memoryview_fails_as_before():
+    view = memoryview(array.array("f", [1.0, 2.0]))
+    view.release()
+    with pytest.raises(ValueError) as info:
+        tarnix.Vectorstore(2).search(view, 1)
+    assert info.value.args == ("operation forbidden on released memoryview object",)
+
+
+class Mutator:
+    """Converts to 1.0, and the first time changes the list being converted."""
+
+    def __init__(self, change):
+        self.change = change
+        self.target = None
+
+    def __float__(self):
+        if self.change:
+            self.change, change = None, self.change
+            change(self.target)
+        return 1.0
+
+
+class SubList(list):
+    pass
+
+
+@pytest.mark.parametrize(
+    "change, length",
+    [(list.clear, 1), (lambda t: t.append(2.0), 4), (lambda t: t.pop(), 2), (lambda t: t.insert(0, 5.0), 4)],
+)
+def test_a_list_changed_during_its_conversion_is_read_as_its_iterator_reads_it(change, length):
+    for kind in (list, SubList):  # an exact list is read by index, a subclass by iteration
+        mutator = Mutator(change)
+        target = kind([mutator, 2.0, 3.0])
+        mutator.target = target
+        store = tarnix.Vectorstore(length)
+        store.insert(target, 1)
+        assert len(store) == 1, kind
+
+
+@pytest.mark.parametrize("kind", [list, tuple])
+def test_exact_lists_and_tuples_of_pairs(kind):
+    pairs = kind([([1.0, 0.0], 5), ((0.0, 1.0), 6), (array.array("f", [1.0, 1.0]), 7)])
+    store = tarnix.Vectorstore(2, pairs)
+    assert [rid for _, rid in store.search(kind([1.0, 0.0]), 3)] == [5, 7, 6]
+    assert math.isclose(store.search([1.0, 1.0], 1)[0][0], 1.0, rel_tol=1e-6)
