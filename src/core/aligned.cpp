@@ -1,6 +1,8 @@
 // Where the block storage comes from.
 #include "core/aligned.hpp"
 
+#include <new>
+
 #if defined(__linux__)
 #include <sys/mman.h>  // madvise
 #endif
@@ -15,17 +17,19 @@ std::size_t alignment_for(std::size_t bytes) { return bytes >= kHugePage ? kHuge
 
 }  // namespace
 
-void* allocate_block_storage(std::size_t bytes) {
+BlockStorage::BlockStorage(std::size_t floats) {
+  if (floats > static_cast<std::size_t>(-1) / sizeof(float)) throw std::bad_alloc();
+  const std::size_t bytes = floats * sizeof(float);
   void* storage = ::operator new(bytes, std::align_val_t{alignment_for(bytes)});
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   // Only advice: where huge pages are off or unavailable, small pages serve the same.
   if (bytes >= kHugePage) (void)madvise(storage, bytes, MADV_HUGEPAGE);
 #endif
-  return storage;
+  floats_ = std::unique_ptr<float, Release>(static_cast<float*>(storage), Release{bytes});
 }
 
-void release_block_storage(void* storage, std::size_t bytes) noexcept {
-  ::operator delete(storage, std::align_val_t{alignment_for(bytes)});
+void BlockStorage::Release::operator()(float* floats) const noexcept {
+  ::operator delete(floats, std::align_val_t{alignment_for(bytes)});
 }
 
 }  // namespace tarnix::core

@@ -27,11 +27,11 @@ std::vector<Candidate> best_of_range(const Vectorstore& store, const PreparedQue
   const BlockScores scores_of = block_scores(active_path());
   float scores[kBlocksPerRun * kBlockLanes];
   const std::size_t end_block = (end + kBlockLanes - 1) / kBlockLanes;
-  for (std::size_t block = begin / kBlockLanes; block < end_block; block += kBlocksPerRun) {
-    const std::size_t count = std::min(kBlocksPerRun, end_block - block);
+  for (std::size_t block = begin / kBlockLanes; block < end_block;) {
+    const std::size_t count =
+        std::min({kBlocksPerRun, end_block - block, store.contiguous_blocks_from(block)});
     const std::size_t first = block * kBlockLanes;
-    const BlockRun run{store.blocks() + block * store.block_floats(), store.lane_norms().data() + first, count,
-                       store.vector_size()};
+    const BlockRun run{store.block(block), store.lane_norms().data() + first, count, store.vector_size()};
     scores_of(run, query.values.data(), query.norm, scores);
     // The first and last blocks may hold records outside the range; they are not offered.
     const std::size_t stop = std::min(end, first + count * kBlockLanes);
@@ -39,6 +39,7 @@ std::vector<Candidate> best_of_range(const Vectorstore& store, const PreparedQue
       const float score = scores[record - first];
       if (best.admits(score)) best.offer(Candidate{score, record});
     }
+    block += count;
   }
   return best.take();
 }

@@ -21,12 +21,21 @@ void make_room(Buffer& buffer, std::size_t elements) {
   buffer.reserve(std::max(doubled, size + elements));
 }
 
+// A block of a dimension this large would not fit the address space (only possible on a
+// 32-bit build); the store is made, and adding a record to it runs out of memory.
+std::size_t block_floats_for(Size vector_size) {
+  if (vector_size > static_cast<std::size_t>(-1) / sizeof(float) / kBlockLanes) return 0;
+  return kBlockLanes * vector_size;
+}
+
 DimensionError wrong_vector_length(std::size_t length, Size vector_size) {
   return {"vector has length " + std::to_string(length) + " but vectorstore expects " +
           std::to_string(vector_size)};
 }
 
 }  // namespace
+
+Vectorstore::Vectorstore(Size vector_size) : vector_size_(vector_size), blocks_(block_floats_for(vector_size)) {}
 
 CoreResult<Vectorstore> Vectorstore::create(Size vector_size, const std::vector<StoredVector>& records) {
   for (const StoredVector& record : records) {
@@ -36,10 +45,7 @@ CoreResult<Vectorstore> Vectorstore::create(Size vector_size, const std::vector<
   Vectorstore store(vector_size);
   // The count is known: one allocation per buffer, each of its final size.
   const std::size_t blocks = (records.size() + kBlockLanes - 1) / kBlockLanes;
-  if (blocks > 0 && vector_size > 0) {
-    if (vector_size > store.blocks_.max_size() / kBlockLanes / blocks) throw std::bad_alloc();
-    store.blocks_.reserve(blocks * store.block_floats());
-  }
+  store.blocks_.reserve(blocks);
   store.ids_.reserve(records.size());
   store.norms_.reserve(blocks * kBlockLanes);
   for (const StoredVector& record : records) store.append(record.vector, record.id);
@@ -57,24 +63,23 @@ void Vectorstore::append(std::span<const float> vector, std::uint64_t id) {
   // store, so a failed append leaves it as it was.
   const std::size_t record = size();
   const std::size_t lane = record % kBlockLanes;
+  if (blocks_.block_floats() == 0 && vector_size_ != 0) throw std::bad_alloc();  // see block_floats_for
   make_room(ids_, 1);
+  float* block = nullptr;
   if (lane == 0) {
-    // A dimension beyond a quarter of the address space cannot be blocked on a 32-bit build.
-    if (vector_size_ > blocks_.max_size() / kBlockLanes) throw std::bad_alloc();
     make_room(norms_, kBlockLanes);
-    make_room(blocks_, block_floats());
-    blocks_.resize(blocks_.size() + block_floats(), 0.0f);
+    block = blocks_.add_block();  // the last step that can fail
     norms_.resize(norms_.size() + kBlockLanes, 0.0f);
+  } else {
+    block = blocks_.last_block();
   }
-
-  float* block = blocks_.data() + blocks_.size() - block_floats();
   for (std::size_t j = 0; j < vector.size(); ++j) block[j * kBlockLanes + lane] = vector[j];
   norms_[record] = std::sqrt(sum_of_squares(vector));
   ids_.push_back(id);
 }
 
 std::vector<float> Vectorstore::vector(std::size_t record) const {
-  const float* block = blocks_.data() + (record / kBlockLanes) * block_floats();
+  const float* block = blocks_.block(record / kBlockLanes);
   std::vector<float> out(vector_size_);
   for (std::size_t j = 0; j < out.size(); ++j) out[j] = block[j * kBlockLanes + record % kBlockLanes];
   return out;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/aligned.hpp"
+#include "core/block_chunks.hpp"
 #include "core/expected.hpp"
 
 namespace tarnix::core {
@@ -52,18 +52,20 @@ class Vectorstore {
   // The Euclidean norm of each record, computed once when it was added, block by block
   // like the vectors: lanes past the last record hold 0.
   std::span<const float> lane_norms() const { return norms_; }
-  // The first of the blocks, each kBlockLanes * vector_size floats.
-  const float* blocks() const { return blocks_.data(); }
-  std::size_t block_floats() const { return kBlockLanes * vector_size_; }
+  // Block `index` (kBlockLanes * vector_size floats), and how many blocks from it on lie
+  // in one piece of memory.
+  const float* block(std::size_t index) const { return blocks_.block(index); }
+  std::size_t contiguous_blocks_from(std::size_t index) const { return blocks_.contiguous_from(index); }
+  std::size_t block_floats() const { return blocks_.block_floats(); }
   // A copy of one record's vector.
   std::vector<float> vector(std::size_t record) const;
 
  private:
-  explicit Vectorstore(Size vector_size) : vector_size_(vector_size) {}
+  explicit Vectorstore(Size vector_size);
   void append(std::span<const float> vector, std::uint64_t id);
 
   Size vector_size_;
-  AlignedFloats blocks_;
+  BlockChunks blocks_;
   std::vector<std::uint64_t> ids_;
   std::vector<float> norms_;
 };

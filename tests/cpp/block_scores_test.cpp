@@ -52,22 +52,21 @@ TEST(BlockScores, EveryPathMatchesTheScalarKernel) {
   const std::size_t counts[] = {1, 7, kBlockLanes - 1, kBlockLanes, kBlockLanes + 1, 2 * kBlockLanes + 9};
   for (std::size_t dim : dims) {
     for (std::size_t count : counts) {
-      Vectorstore store = Vectorstore::create(static_cast<Size>(dim), {}).take_value();
-      std::vector<Vec> records;
-      for (std::size_t i = 0; i < count; ++i) {
-        records.push_back(random_vector(rng, dim));
-        ASSERT_TRUE(store.insert(records.back(), i).ok());
-      }
+      std::vector<StoredVector> records;
+      for (std::size_t i = 0; i < count; ++i) records.push_back({random_vector(rng, dim), i});
+      // Built at once, the store's blocks are in one piece, so one run covers them all.
+      const Vectorstore store = Vectorstore::create(static_cast<Size>(dim), records).take_value();
       for (int q = 0; q < 3; ++q) {
         const Vec query = random_vector(rng, dim);
         const float query_norm = std::sqrt(sum_of_squares(query));
         const std::size_t blocks = (count + kBlockLanes - 1) / kBlockLanes;
-        const BlockRun run{store.blocks(), store.lane_norms().data(), blocks, dim};
+        ASSERT_EQ(store.contiguous_blocks_from(0), blocks);
+        const BlockRun run{store.block(0), store.lane_norms().data(), blocks, dim};
         for (KernelPath path : available_paths()) {
           Vec scores(blocks * kBlockLanes, 42.0f);
           block_scores(path)(run, query.data(), query_norm, scores.data());
           for (std::size_t i = 0; i < count; ++i)
-            expect_same_score(scores[i], cosine_similarity(query, records[i]), path_name(path), dim, i);
+            expect_same_score(scores[i], cosine_similarity(query, records[i].vector), path_name(path), dim, i);
           // A padding lane is a zero vector: it scores +0.0 and is never offered anyway.
           for (std::size_t i = count; i < scores.size(); ++i) EXPECT_EQ(scores[i], 0.0f) << path_name(path);
         }

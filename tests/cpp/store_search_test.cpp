@@ -1,6 +1,7 @@
 // The store's length checks and the search's results over a real store.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -61,27 +62,40 @@ TEST(Vectorstore, InsertRefusesWrongLengthAndLeavesStoreUnchanged) {
   EXPECT_EQ(empty_dim.size(), 1u);
 }
 
-// Records cross block boundaries in both directions: a store grown one record at a time
-// holds what it was given, in order, and its padding lanes score nothing.
-TEST(Vectorstore, KeepsEveryRecordAcrossBlocks) {
-  const std::size_t count = 3 * kBlockLanes + 5;
-  Vectorstore grown = make_store(3, {});
-  std::vector<StoredVector> given;
-  for (std::size_t i = 0; i < count; ++i) {
-    const float x = static_cast<float>(i);
-    given.push_back({{x, -x, 0.5f * x}, 1000 + i});
-    ASSERT_TRUE(grown.insert(given.back().vector, given.back().id).ok());
-  }
-  const Vectorstore built = make_store(3, given);
-  for (const Vectorstore* store : {&std::as_const(grown), &built}) {
-    ASSERT_EQ(store->size(), count);
+// A store grown one record at a time keeps its blocks in chunks that double; one built at
+// once has a single chunk. Both hold what they were given, in order, and search alike,
+// runs of blocks crossing chunk boundaries included.
+TEST(Vectorstore, GrownAndBuiltStoresAgreeAcrossBlocksAndChunks) {
+  for (const std::size_t count : {std::size_t{1}, kBlockLanes, kBlockLanes + 1, 5 * kBlockLanes + 3, 700ul}) {
+    SCOPED_TRACE(count);
+    Vectorstore grown = make_store(3, {});
+    std::vector<StoredVector> given;
     for (std::size_t i = 0; i < count; ++i) {
-      EXPECT_EQ(store->vector(i), given[i].vector) << i;
-      EXPECT_EQ(store->id(i), given[i].id) << i;
+      const float x = static_cast<float>(i % 17);
+      given.push_back({{x, 1.0f - x, 0.5f * static_cast<float>(i % 5)}, 1000 + i});
+      ASSERT_TRUE(grown.insert(given.back().vector, given.back().id).ok());
     }
-    const auto hits = search(*store, Vec{1, -1, 0.5f}, static_cast<Size>(count + 10));
-    ASSERT_TRUE(hits.ok());
-    EXPECT_EQ(hits.value().size(), count);
+    const Vectorstore built = make_store(3, given);
+    EXPECT_EQ(built.contiguous_blocks_from(0), (count + kBlockLanes - 1) / kBlockLanes);
+    for (const Vectorstore* store : {&std::as_const(grown), &built}) {
+      ASSERT_EQ(store->size(), count);
+      for (std::size_t i = 0; i < count; ++i) {
+        ASSERT_EQ(store->vector(i), given[i].vector) << i;
+        ASSERT_EQ(store->id(i), given[i].id) << i;
+      }
+    }
+    for (const Size top_k : {Size{1}, Size{10}, static_cast<Size>(count + 1)}) {
+      const auto from_grown = search(grown, Vec{1, -1, 0.5f}, top_k);
+      const auto from_built = search(built, Vec{1, -1, 0.5f}, top_k);
+      ASSERT_TRUE(from_grown.ok() && from_built.ok());
+      ASSERT_EQ(from_grown.value().size(), std::min<std::size_t>(top_k, count));
+      for (std::size_t i = 0; i < from_built.value().size(); ++i) {
+        EXPECT_EQ(from_grown.value()[i].id, from_built.value()[i].id) << i;
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(from_grown.value()[i].score),
+                  std::bit_cast<std::uint32_t>(from_built.value()[i].score))
+            << i;
+      }
+    }
   }
 }
 

@@ -1,0 +1,45 @@
+// The store's blocks, kept in chunks that are each one allocation: growing never moves or
+// copies a filled block (which would touch every page of the store again and, for a
+// moment, need twice its memory), and the part of a chunk not reached yet is never touched.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/aligned.hpp"
+
+namespace tarnix::core {
+
+class BlockChunks {
+ public:
+  explicit BlockChunks(std::size_t block_floats) : block_floats_(block_floats) {}
+
+  std::size_t size() const { return size_; }
+  std::size_t block_floats() const { return block_floats_; }
+
+  // Room for `blocks` blocks in all, in one new chunk if more is needed.
+  void reserve(std::size_t blocks);
+  // Appends a zero-filled block and returns it; on failure nothing changes.
+  float* add_block();
+
+  const float* block(std::size_t index) const;
+  float* last_block() { return const_cast<float*>(block(size_ - 1)); }
+  // How many blocks in use, from `index` on, lie in one piece of memory.
+  std::size_t contiguous_from(std::size_t index) const;
+
+ private:
+  struct Chunk {
+    BlockStorage storage;
+    std::size_t first_block;
+    std::size_t capacity;
+  };
+  std::size_t capacity() const { return chunks_.empty() ? 0 : chunks_.back().first_block + chunks_.back().capacity; }
+  void add_chunk(std::size_t blocks);
+  const Chunk& chunk_of(std::size_t index) const;
+
+  std::size_t block_floats_;
+  std::size_t size_ = 0;
+  std::vector<Chunk> chunks_;
+};
+
+}  // namespace tarnix::core
