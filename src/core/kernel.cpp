@@ -12,6 +12,15 @@ float sum_of_squares(std::span<const float> v) noexcept {
   return sum;
 }
 
+void block_norms(const float* block, std::size_t lanes, std::size_t dimension, float* norms) noexcept {
+  for (std::size_t lane = 0; lane < lanes; ++lane) norms[lane] = -0.0f;
+  for (std::size_t j = 0; j < dimension; ++j) {
+    const float* row = block + j * lanes;
+    for (std::size_t lane = 0; lane < lanes; ++lane) norms[lane] = norms[lane] + row[lane] * row[lane];
+  }
+  for (std::size_t lane = 0; lane < lanes; ++lane) norms[lane] = std::sqrt(norms[lane]);
+}
+
 float cosine_similarity(std::span<const float> a, std::span<const float> b) noexcept {
   const std::size_t common = std::min(a.size(), b.size());
   float dot = -0.0f;

@@ -17,6 +17,11 @@ inline float cosine_from_norms(float dot, float norm_a, float norm_b) noexcept {
 // The strict left-to-right sum of the squares, from -0.0.
 float sum_of_squares(std::span<const float> v) noexcept;
 
+// The norm (square root of the strict sum of squares) of each record of a block of
+// `lanes` records, lane-interleaved: lane by lane, the bits of sum_of_squares, but all
+// lanes at once instead of one long chain of dependent additions per record.
+void block_norms(const float* block, std::size_t lanes, std::size_t dimension, float* norms) noexcept;
+
 // Strict left-to-right sums from -0.0, no fused multiply-add; +0.0 when either norm is zero.
 // The dot product runs over the common length, each sum of squares over its whole operand.
 float cosine_similarity(std::span<const float> a, std::span<const float> b) noexcept;

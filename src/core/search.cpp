@@ -27,11 +27,20 @@ std::vector<Candidate> best_of_range(const Vectorstore& store, const PreparedQue
   const BlockScores scores_of = block_scores(active_path());
   float scores[kBlocksPerRun * kBlockLanes];
   const std::size_t end_block = (end + kBlockLanes - 1) / kBlockLanes;
+  const std::size_t complete = store.complete_blocks();
+  float partial_norms[kBlockLanes];
   for (std::size_t block = begin / kBlockLanes; block < end_block;) {
-    const std::size_t count =
-        std::min({kBlocksPerRun, end_block - block, store.contiguous_blocks_from(block)});
     const std::size_t first = block * kBlockLanes;
-    const BlockRun run{store.block(block), store.lane_norms().data() + first, count, store.vector_size()};
+    std::size_t count = std::min({kBlocksPerRun, end_block - block, store.contiguous_blocks_from(block)});
+    const float* norms = store.lane_norms().data() + first;
+    if (block < complete) {
+      count = std::min(count, complete - block);
+    } else {  // the last block, still filling
+      count = 1;
+      store.partial_block_norms(partial_norms);
+      norms = partial_norms;
+    }
+    const BlockRun run{store.block(block), norms, count, store.vector_size()};
     scores_of(run, query.values.data(), query.norm, scores);
     // The first and last blocks may hold records outside the range; they are not offered.
     const std::size_t stop = std::min(end, first + count * kBlockLanes);

@@ -2,7 +2,6 @@
 #include "core/store.hpp"
 
 #include <algorithm>  // std::max
-#include <cmath>      // std::sqrt
 #include <new>        // std::bad_alloc
 
 #include "core/kernel.hpp"
@@ -47,7 +46,7 @@ CoreResult<Vectorstore> Vectorstore::create(Size vector_size, const std::vector<
   const std::size_t blocks = (records.size() + kBlockLanes - 1) / kBlockLanes;
   store.blocks_.reserve(blocks);
   store.ids_.reserve(records.size());
-  store.norms_.reserve(blocks * kBlockLanes);
+  store.norms_.reserve(records.size() / kBlockLanes * kBlockLanes);
   for (const StoredVector& record : records) store.append(record.vector, record.id);
   return store;
 }
@@ -65,17 +64,24 @@ void Vectorstore::append(std::span<const float> vector, std::uint64_t id) {
   const std::size_t lane = record % kBlockLanes;
   if (blocks_.block_floats() == 0 && vector_size_ != 0) throw std::bad_alloc();  // see block_floats_for
   make_room(ids_, 1);
-  float* block = nullptr;
-  if (lane == 0) {
-    make_room(norms_, kBlockLanes);
-    block = blocks_.add_block();  // the last step that can fail
-    norms_.resize(norms_.size() + kBlockLanes, 0.0f);
-  } else {
-    block = blocks_.last_block();
-  }
+  const bool completes_block = lane == kBlockLanes - 1;
+  if (completes_block) make_room(norms_, kBlockLanes);
+  float* block = lane == 0 ? blocks_.add_block() : blocks_.last_block();  // the last step that can fail
   for (std::size_t j = 0; j < vector.size(); ++j) block[j * kBlockLanes + lane] = vector[j];
-  norms_[record] = std::sqrt(sum_of_squares(vector));
   ids_.push_back(id);
+  if (completes_block) {
+    norms_.resize(norms_.size() + kBlockLanes);
+    block_norms(block, kBlockLanes, vector_size_, norms_.data() + record + 1 - kBlockLanes);
+  }
+}
+
+void Vectorstore::partial_block_norms(float (&norms)[kBlockLanes]) const {
+  const std::size_t block = complete_blocks();
+  if (block < blocks_.size()) {
+    block_norms(blocks_.block(block), kBlockLanes, vector_size_, norms);
+  } else {
+    for (float& norm : norms) norm = 0.0f;
+  }
 }
 
 std::vector<float> Vectorstore::vector(std::size_t record) const {

@@ -49,9 +49,13 @@ class Vectorstore {
   std::size_t size() const { return ids_.size(); }
 
   std::uint64_t id(std::size_t record) const { return ids_[record]; }
-  // The Euclidean norm of each record, computed once when it was added, block by block
-  // like the vectors: lanes past the last record hold 0.
+  // The Euclidean norm of each record of the complete blocks, lane by lane, computed once
+  // when the block was filled, for all its records at once.
+  std::size_t complete_blocks() const { return size() / kBlockLanes; }
   std::span<const float> lane_norms() const { return norms_; }
+  // The same for the last block while it is still filling (lanes past the last record
+  // are zero vectors and get norm 0), computed on each call.
+  void partial_block_norms(float (&norms)[kBlockLanes]) const;
   // Block `index` (kBlockLanes * vector_size floats), and how many blocks from it on lie
   // in one piece of memory.
   const float* block(std::size_t index) const { return blocks_.block(index); }

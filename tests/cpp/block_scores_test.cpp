@@ -61,7 +61,13 @@ TEST(BlockScores, EveryPathMatchesTheScalarKernel) {
         const float query_norm = std::sqrt(sum_of_squares(query));
         const std::size_t blocks = (count + kBlockLanes - 1) / kBlockLanes;
         ASSERT_EQ(store.contiguous_blocks_from(0), blocks);
-        const BlockRun run{store.block(0), store.lane_norms().data(), blocks, dim};
+        Vec norms(store.lane_norms().begin(), store.lane_norms().end());
+        if (store.complete_blocks() < blocks) {
+          float partial[kBlockLanes];
+          store.partial_block_norms(partial);
+          norms.insert(norms.end(), std::begin(partial), std::end(partial));
+        }
+        const BlockRun run{store.block(0), norms.data(), blocks, dim};
         for (KernelPath path : available_paths()) {
           Vec scores(blocks * kBlockLanes, 42.0f);
           block_scores(path)(run, query.data(), query_norm, scores.data());

@@ -119,3 +119,29 @@ TEST(CheckedCosineSimilarity, RejectsLengthMismatchNamingBothLengths) {
 
 }  // namespace
 }  // namespace tarnix::core
+
+namespace tarnix::core {
+namespace {
+
+// All lanes at once, yet each lane the bits of its own strict sum of squares.
+TEST(BlockNorms, EachLaneIsItsRecordsStrictNorm) {
+  std::mt19937 rng(5);
+  std::normal_distribution<float> normal;
+  for (std::size_t lanes : {1u, 8u, 64u}) {
+    for (std::size_t dim : {0u, 1u, 7u, 130u}) {
+      std::vector<Vec> records(lanes, Vec(dim));
+      std::vector<float> block(lanes * dim);
+      for (std::size_t l = 0; l < lanes; ++l) {
+        const float scale = l % 3 == 0 ? 1e-23f : (l % 3 == 1 ? 1e20f : 1.0f);  // underflow, overflow
+        for (std::size_t j = 0; j < dim; ++j) block[j * lanes + l] = records[l][j] = normal(rng) * scale;
+      }
+      std::vector<float> norms(lanes, 42.0f);
+      block_norms(block.data(), lanes, dim, norms.data());
+      for (std::size_t l = 0; l < lanes; ++l)
+        EXPECT_EQ(bits(norms[l]), bits(std::sqrt(sum_of_squares(records[l])))) << lanes << " lanes, dim " << dim;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarnix::core
