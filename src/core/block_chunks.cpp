@@ -2,7 +2,6 @@
 #include "core/block_chunks.hpp"
 
 #include <algorithm>
-#include <cstring>  // std::memset
 #include <new>      // std::bad_alloc
 
 namespace tarnix::core {
@@ -27,7 +26,6 @@ float* BlockChunks::add_block() {
   }
   const Chunk& chunk = chunks_.back();
   float* block = chunk.storage.get() + (size_ - chunk.first_block) * block_floats_;
-  std::memset(block, 0, block_floats_ * sizeof(float));
   ++size_;
   return block;
 }
@@ -53,6 +51,7 @@ const float* BlockChunks::block(std::size_t index) const {
 }
 
 std::size_t BlockChunks::contiguous_from(std::size_t index) const {
+  if (index >= size_) return 0;
   const Chunk& chunk = chunk_of(index);
   return std::min(chunk.first_block + chunk.capacity, size_) - index;
 }

@@ -19,11 +19,10 @@ class BlockChunks {
 
   // Room for `blocks` blocks in all, in one new chunk if more is needed.
   void reserve(std::size_t blocks);
-  // Appends a zero-filled block and returns it; on failure nothing changes.
+  // Appends a block, left for the caller to fill, and returns it; on failure nothing changes.
   float* add_block();
 
   const float* block(std::size_t index) const;
-  float* last_block() { return const_cast<float*>(block(size_ - 1)); }
   // How many blocks in use, from `index` on, lie in one piece of memory.
   std::size_t contiguous_from(std::size_t index) const;
 

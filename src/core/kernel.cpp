@@ -21,6 +21,26 @@ void block_norms(const float* block, std::size_t lanes, std::size_t dimension, f
   for (std::size_t lane = 0; lane < lanes; ++lane) norms[lane] = std::sqrt(norms[lane]);
 }
 
+void row_scores(const float* rows, std::size_t count, std::size_t dimension, const float* query, float query_norm,
+                float* scores) noexcept {
+  constexpr std::size_t kSideBySide = 8;
+  for (std::size_t first = 0; first < count; first += kSideBySide) {
+    const std::size_t n = std::min(kSideBySide, count - first);
+    const float* block = rows + first * dimension;
+    float dots[kSideBySide], squares[kSideBySide];
+    for (std::size_t i = 0; i < kSideBySide; ++i) dots[i] = squares[i] = -0.0f;
+    for (std::size_t j = 0; j < dimension; ++j) {
+      const float q = query[j];
+      for (std::size_t i = 0; i < n; ++i) {
+        const float x = block[i * dimension + j];
+        dots[i] = dots[i] + q * x;
+        squares[i] = squares[i] + x * x;
+      }
+    }
+    for (std::size_t i = 0; i < n; ++i) scores[first + i] = cosine_from_norms(dots[i], query_norm, std::sqrt(squares[i]));
+  }
+}
+
 float cosine_similarity(std::span<const float> a, std::span<const float> b) noexcept {
   const std::size_t common = std::min(a.size(), b.size());
   float dot = -0.0f;

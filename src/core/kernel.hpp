@@ -22,6 +22,12 @@ float sum_of_squares(std::span<const float> v) noexcept;
 // lanes at once instead of one long chain of dependent additions per record.
 void block_norms(const float* block, std::size_t lanes, std::size_t dimension, float* norms) noexcept;
 
+// The cosines of `count` records stored one after another (rows of `dimension` floats)
+// with the query, exactly as cosine_similarity(query, row) gives them; several rows are
+// summed side by side, each in its own strict order.
+void row_scores(const float* rows, std::size_t count, std::size_t dimension, const float* query, float query_norm,
+                float* scores) noexcept;
+
 // Strict left-to-right sums from -0.0, no fused multiply-add; +0.0 when either norm is zero.
 // The dot product runs over the common length, each sum of squares over its whole operand.
 float cosine_similarity(std::span<const float> a, std::span<const float> b) noexcept;

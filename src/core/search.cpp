@@ -26,29 +26,31 @@ std::vector<Candidate> best_of_range(const Vectorstore& store, const PreparedQue
 
   const BlockScores scores_of = block_scores(active_path());
   float scores[kBlocksPerRun * kBlockLanes];
-  const std::size_t end_block = (end + kBlockLanes - 1) / kBlockLanes;
-  const std::size_t complete = store.complete_blocks();
-  float partial_norms[kBlockLanes];
+  const std::size_t blocked_end = std::min(end, store.complete_blocks() * kBlockLanes);
+  const std::size_t end_block = (blocked_end + kBlockLanes - 1) / kBlockLanes;
   for (std::size_t block = begin / kBlockLanes; block < end_block;) {
     const std::size_t first = block * kBlockLanes;
-    std::size_t count = std::min({kBlocksPerRun, end_block - block, store.contiguous_blocks_from(block)});
-    const float* norms = store.lane_norms().data() + first;
-    if (block < complete) {
-      count = std::min(count, complete - block);
-    } else {  // the last block, still filling
-      count = 1;
-      store.partial_block_norms(partial_norms);
-      norms = partial_norms;
-    }
-    const BlockRun run{store.block(block), norms, count, store.vector_size()};
+    const std::size_t count = std::min({kBlocksPerRun, end_block - block, store.contiguous_blocks_from(block)});
+    const BlockRun run{store.block(block), store.lane_norms().data() + first, count, store.vector_size()};
     scores_of(run, query.values.data(), query.norm, scores);
     // The first and last blocks may hold records outside the range; they are not offered.
-    const std::size_t stop = std::min(end, first + count * kBlockLanes);
+    const std::size_t stop = std::min(blocked_end, first + count * kBlockLanes);
     for (std::size_t record = std::max(begin, first); record < stop; ++record) {
       const float score = scores[record - first];
       if (best.admits(score)) best.offer(Candidate{score, record});
     }
     block += count;
+  }
+  // The records waiting in the tail, fewer than a block.
+  if (end > blocked_end) {
+    const std::size_t first = std::max(begin, blocked_end);
+    const std::size_t dim = store.vector_size();
+    const float* rows = store.tail().data() + (first - store.complete_blocks() * kBlockLanes) * dim;
+    row_scores(rows, end - first, dim, query.values.data(), query.norm, scores);
+    for (std::size_t record = first; record < end; ++record) {
+      const float score = scores[record - first];
+      if (best.admits(score)) best.offer(Candidate{score, record});
+    }
   }
   return best.take();
 }

@@ -43,10 +43,10 @@ CoreResult<Vectorstore> Vectorstore::create(Size vector_size, const std::vector<
   }
   Vectorstore store(vector_size);
   // The count is known: one allocation per buffer, each of its final size.
-  const std::size_t blocks = (records.size() + kBlockLanes - 1) / kBlockLanes;
-  store.blocks_.reserve(blocks);
+  store.blocks_.reserve(records.size() / kBlockLanes);
   store.ids_.reserve(records.size());
   store.norms_.reserve(records.size() / kBlockLanes * kBlockLanes);
+  store.tail_.reserve(records.size() % kBlockLanes * vector_size);
   for (const StoredVector& record : records) store.append(record.vector, record.id);
   return store;
 }
@@ -60,31 +60,43 @@ CoreResult<Done> Vectorstore::insert(std::span<const float> vector, std::uint64_
 void Vectorstore::append(std::span<const float> vector, std::uint64_t id) {
   // Every step that can run out of memory comes before the first that changes the
   // store, so a failed append leaves it as it was.
-  const std::size_t record = size();
-  const std::size_t lane = record % kBlockLanes;
   if (blocks_.block_floats() == 0 && vector_size_ != 0) throw std::bad_alloc();  // see block_floats_for
   make_room(ids_, 1);
-  const bool completes_block = lane == kBlockLanes - 1;
-  if (completes_block) make_room(norms_, kBlockLanes);
-  float* block = lane == 0 ? blocks_.add_block() : blocks_.last_block();  // the last step that can fail
-  for (std::size_t j = 0; j < vector.size(); ++j) block[j * kBlockLanes + lane] = vector[j];
-  ids_.push_back(id);
-  if (completes_block) {
+  const std::size_t waiting = size() - blocks_.size() * kBlockLanes;
+  if (waiting + 1 < kBlockLanes) {
+    make_room(tail_, vector.size());
+    tail_.insert(tail_.end(), vector.begin(), vector.end());
+  } else {
+    make_room(norms_, kBlockLanes);
+    float* block = blocks_.add_block();  // the last step that can fail
+    write_block(block, vector);
     norms_.resize(norms_.size() + kBlockLanes);
-    block_norms(block, kBlockLanes, vector_size_, norms_.data() + record + 1 - kBlockLanes);
+    block_norms(block, kBlockLanes, vector_size_, norms_.data() + norms_.size() - kBlockLanes);
+    tail_.clear();
   }
+  ids_.push_back(id);
 }
 
-void Vectorstore::partial_block_norms(float (&norms)[kBlockLanes]) const {
-  const std::size_t block = complete_blocks();
-  if (block < blocks_.size()) {
-    block_norms(blocks_.block(block), kBlockLanes, vector_size_, norms);
-  } else {
-    for (float& norm : norms) norm = 0.0f;
+void Vectorstore::write_block(float* block, std::span<const float> last) const {
+  // A few rows at a time, so the rows being written stay in the first-level cache
+  // while every record passes through them.
+  constexpr std::size_t kRows = 16;
+  const std::size_t dim = vector_size_;
+  for (std::size_t first_row = 0; first_row < dim; first_row += kRows) {
+    const std::size_t rows = std::min(kRows, dim - first_row);
+    for (std::size_t lane = 0; lane < kBlockLanes; ++lane) {
+      const float* record = lane + 1 < kBlockLanes ? tail_.data() + lane * dim : last.data();
+      for (std::size_t j = first_row; j < first_row + rows; ++j) block[j * kBlockLanes + lane] = record[j];
+    }
   }
 }
 
 std::vector<float> Vectorstore::vector(std::size_t record) const {
+  const std::size_t blocked = complete_blocks() * kBlockLanes;
+  if (record >= blocked) {
+    const auto first = tail_.begin() + static_cast<std::ptrdiff_t>((record - blocked) * vector_size_);
+    return std::vector<float>(first, first + vector_size_);
+  }
   const float* block = blocks_.block(record / kBlockLanes);
   std::vector<float> out(vector_size_);
   for (std::size_t j = 0; j < out.size(); ++j) out[j] = block[j * kBlockLanes + record % kBlockLanes];

@@ -34,7 +34,9 @@ using CoreResult = Expected<T, DimensionError>;
 // Records live in blocks of kBlockLanes, stored lane-interleaved: element j of the
 // record in lane l sits at block[j * kBlockLanes + l]. A search scores a block with one
 // SIMD lane per record, each lane summing its own record strictly left to right, and
-// reads the block as one sequential stream. Lanes past the last record are zero.
+// reads the block as one sequential stream. Records that do not fill a block yet wait in
+// the tail, one after another: written straight into a block, a record would touch one
+// cache line per element, so a block is written once, when its last record arrives.
 inline constexpr std::size_t kBlockLanes = 64;
 
 class Vectorstore {
@@ -49,29 +51,30 @@ class Vectorstore {
   std::size_t size() const { return ids_.size(); }
 
   std::uint64_t id(std::size_t record) const { return ids_[record]; }
-  // The Euclidean norm of each record of the complete blocks, lane by lane, computed once
-  // when the block was filled, for all its records at once.
-  std::size_t complete_blocks() const { return size() / kBlockLanes; }
+  // The blocks, all complete, and the Euclidean norm of each of their records, lane by
+  // lane, computed when the block was written, all lanes at once.
+  std::size_t complete_blocks() const { return blocks_.size(); }
   std::span<const float> lane_norms() const { return norms_; }
-  // The same for the last block while it is still filling (lanes past the last record
-  // are zero vectors and get norm 0), computed on each call.
-  void partial_block_norms(float (&norms)[kBlockLanes]) const;
   // Block `index` (kBlockLanes * vector_size floats), and how many blocks from it on lie
   // in one piece of memory.
   const float* block(std::size_t index) const { return blocks_.block(index); }
   std::size_t contiguous_blocks_from(std::size_t index) const { return blocks_.contiguous_from(index); }
-  std::size_t block_floats() const { return blocks_.block_floats(); }
+  // The records after the last block, each vector_size floats, one after another.
+  std::span<const float> tail() const { return tail_; }
   // A copy of one record's vector.
   std::vector<float> vector(std::size_t record) const;
 
  private:
   explicit Vectorstore(Size vector_size);
   void append(std::span<const float> vector, std::uint64_t id);
+  // Writes the waiting records and then `last` into the lanes of a new block.
+  void write_block(float* block, std::span<const float> last) const;
 
   Size vector_size_;
   BlockChunks blocks_;
   std::vector<std::uint64_t> ids_;
   std::vector<float> norms_;
+  std::vector<float> tail_;
 };
 
 }  // namespace tarnix::core
