@@ -13,13 +13,14 @@ namespace tarnix::core {
 // Slowest first.
 enum class KernelPath { scalar, sse2, avx2 };
 
-// What a kernel reads: consecutive blocks of kBlockLanes * dimension floats, lane-interleaved
-// as the store keeps them, and one norm per lane.
+// What a kernel reads: consecutive blocks, `stride` floats apart, each kBlockLanes *
+// dimension floats of lane-interleaved rows as the store keeps them, followed by one
+// norm per lane.
 struct BlockRun {
   const float* blocks;
-  const float* lane_norms;
   std::size_t block_count;
   std::size_t dimension;
+  std::size_t stride;
 };
 
 // Writes kBlockLanes scores per block to scores, in record order.

@@ -6,9 +6,9 @@
 namespace tarnix::core {
 
 void block_scores_scalar(const BlockRun& run, const float* query, float query_norm, float* scores) {
-  const std::size_t stride = kBlockLanes * run.dimension;
   for (std::size_t b = 0; b < run.block_count; ++b) {
-    const float* block = run.blocks + b * stride;
+    const float* block = run.blocks + b * run.stride;
+    const float* norms = block + kBlockLanes * run.dimension;
     float sums[kBlockLanes];
     for (float& sum : sums) sum = -0.0f;
     for (std::size_t j = 0; j < run.dimension; ++j) {
@@ -17,7 +17,7 @@ void block_scores_scalar(const BlockRun& run, const float* query, float query_no
     }
     for (std::size_t lane = 0; lane < kBlockLanes; ++lane) {
       const std::size_t at = b * kBlockLanes + lane;
-      scores[at] = cosine_from_norms(sums[lane], query_norm, run.lane_norms[at]);
+      scores[at] = cosine_from_norms(sums[lane], query_norm, norms[lane]);
     }
   }
 }

@@ -2,6 +2,7 @@
 #include "core/store.hpp"
 
 #include <algorithm>  // std::max
+#include <cstring>    // std::memcpy
 #include <new>        // std::bad_alloc
 
 #include "core/kernel.hpp"
@@ -23,8 +24,15 @@ void make_room(Buffer& buffer, std::size_t elements) {
 // A block of a dimension this large would not fit the address space (only possible on a
 // 32-bit build); the store is made, and adding a record to it runs out of memory.
 std::size_t block_floats_for(Size vector_size) {
-  if (vector_size > static_cast<std::size_t>(-1) / sizeof(float) / kBlockLanes) return 0;
-  return kBlockLanes * vector_size;
+  constexpr std::size_t kPerLane = 1 + 2;  // the norm, and the id in two floats' room
+  if (vector_size > static_cast<std::size_t>(-1) / sizeof(float) / kBlockLanes - kPerLane) return 0;
+  return kBlockLanes * (vector_size + kPerLane);
+}
+
+// Where a block keeps its lanes' ids, after the rows and the norms.
+template <class Float>
+Float* lane_ids(Float* block, Size vector_size) {
+  return block + kBlockLanes * (std::size_t{vector_size} + 1);
 }
 
 DimensionError wrong_vector_length(std::size_t length, Size vector_size) {
@@ -44,9 +52,8 @@ CoreResult<Vectorstore> Vectorstore::create(Size vector_size, const std::vector<
   Vectorstore store(vector_size);
   // The count is known: one allocation per buffer, each of its final size.
   store.blocks_.reserve(records.size() / kBlockLanes);
-  store.ids_.reserve(records.size());
-  store.norms_.reserve(records.size() / kBlockLanes * kBlockLanes);
   store.tail_.reserve(records.size() % kBlockLanes * vector_size);
+  store.tail_ids_.reserve(records.size() % kBlockLanes);
   for (const StoredVector& record : records) store.append(record.vector, record.id);
   return store;
 }
@@ -60,21 +67,30 @@ CoreResult<Done> Vectorstore::insert(std::span<const float> vector, std::uint64_
 void Vectorstore::append(std::span<const float> vector, std::uint64_t id) {
   // Every step that can run out of memory comes before the first that changes the
   // store, so a failed append leaves it as it was.
-  if (blocks_.block_floats() == 0 && vector_size_ != 0) throw std::bad_alloc();  // see block_floats_for
-  make_room(ids_, 1);
-  const std::size_t waiting = size() - blocks_.size() * kBlockLanes;
-  if (waiting + 1 < kBlockLanes) {
+  if (blocks_.block_floats() == 0) throw std::bad_alloc();  // see block_floats_for
+  if (tail_ids_.size() + 1 < kBlockLanes) {
     make_room(tail_, vector.size());
+    make_room(tail_ids_, 1);
     tail_.insert(tail_.end(), vector.begin(), vector.end());
-  } else {
-    make_room(norms_, kBlockLanes);
-    float* block = blocks_.add_block();  // the last step that can fail
-    write_block(block, vector);
-    norms_.resize(norms_.size() + kBlockLanes);
-    block_norms(block, kBlockLanes, vector_size_, norms_.data() + norms_.size() - kBlockLanes);
-    tail_.clear();
+    tail_ids_.push_back(id);
+    return;
   }
-  ids_.push_back(id);
+  float* block = blocks_.add_block();  // the last step that can fail
+  write_block(block, vector);
+  block_norms(block, kBlockLanes, vector_size_, block + kBlockLanes * vector_size_);
+  std::memcpy(lane_ids(block, vector_size_), tail_ids_.data(), tail_ids_.size() * sizeof(std::uint64_t));
+  std::memcpy(lane_ids(block, vector_size_) + 2 * tail_ids_.size(), &id, sizeof id);
+  tail_.clear();
+  tail_ids_.clear();
+}
+
+std::uint64_t Vectorstore::id(std::size_t record) const {
+  const std::size_t blocked = complete_blocks() * kBlockLanes;
+  if (record >= blocked) return tail_ids_[record - blocked];
+  std::uint64_t id;
+  const float* ids = lane_ids(blocks_.block(record / kBlockLanes), vector_size_);
+  std::memcpy(&id, ids + 2 * (record % kBlockLanes), sizeof id);
+  return id;
 }
 
 void Vectorstore::write_block(float* block, std::span<const float> last) const {

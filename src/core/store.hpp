@@ -32,11 +32,14 @@ template <class T>
 using CoreResult = Expected<T, DimensionError>;
 
 // Records live in blocks of kBlockLanes, stored lane-interleaved: element j of the
-// record in lane l sits at block[j * kBlockLanes + l]. A search scores a block with one
-// SIMD lane per record, each lane summing its own record strictly left to right, and
-// reads the block as one sequential stream. Records that do not fill a block yet wait in
-// the tail, one after another: written straight into a block, a record would touch one
-// cache line per element, so a block is written once, when its last record arrives.
+// record in lane l sits at block[j * kBlockLanes + l]. The rows are followed by each
+// lane's norm (computed when the block is written, all lanes at once) and then each
+// lane's id, so everything a record costs lives in its block: growing the store never
+// copies, and leaves nothing behind to free. A search scores a block with one SIMD lane
+// per record, each lane summing its own record strictly left to right, reading the block
+// as one sequential stream. Records that do not fill a block yet wait in the tail, one
+// after another: written straight into a block, a record would touch one cache line per
+// element, so a block is written once, when its last record arrives.
 inline constexpr std::size_t kBlockLanes = 64;
 
 class Vectorstore {
@@ -48,17 +51,16 @@ class Vectorstore {
   CoreResult<Done> insert(std::span<const float> vector, std::uint64_t id);
 
   Size vector_size() const { return vector_size_; }
-  std::size_t size() const { return ids_.size(); }
+  std::size_t size() const { return complete_blocks() * kBlockLanes + tail_ids_.size(); }
+  std::uint64_t id(std::size_t record) const;
 
-  std::uint64_t id(std::size_t record) const { return ids_[record]; }
-  // The blocks, all complete, and the Euclidean norm of each of their records, lane by
-  // lane, computed when the block was written, all lanes at once.
+  // The blocks, all complete. Block `index` starts at block(index), the next at
+  // block_floats() floats further on while they lie in one piece of memory, which
+  // holds for contiguous_blocks_from(index) blocks.
   std::size_t complete_blocks() const { return blocks_.size(); }
-  std::span<const float> lane_norms() const { return norms_; }
-  // Block `index` (kBlockLanes * vector_size floats), and how many blocks from it on lie
-  // in one piece of memory.
   const float* block(std::size_t index) const { return blocks_.block(index); }
   std::size_t contiguous_blocks_from(std::size_t index) const { return blocks_.contiguous_from(index); }
+  std::size_t block_floats() const { return blocks_.block_floats(); }
   // The records after the last block, each vector_size floats, one after another.
   std::span<const float> tail() const { return tail_; }
   // A copy of one record's vector.
@@ -72,9 +74,8 @@ class Vectorstore {
 
   Size vector_size_;
   BlockChunks blocks_;
-  std::vector<std::uint64_t> ids_;
-  std::vector<float> norms_;
   std::vector<float> tail_;
+  std::vector<std::uint64_t> tail_ids_;
 };
 
 }  // namespace tarnix::core

@@ -64,7 +64,7 @@ TEST(BlockScores, EveryPathMatchesTheScalarKernel) {
         ASSERT_EQ(blocks, count / kBlockLanes);
         if (blocks > 0) {
           ASSERT_EQ(store.contiguous_blocks_from(0), blocks);
-          const BlockRun run{store.block(0), store.lane_norms().data(), blocks, dim};
+          const BlockRun run{store.block(0), blocks, dim, store.block_floats()};
           for (KernelPath path : available_paths()) {
             Vec scores(blocks * kBlockLanes, 42.0f);
             block_scores(path)(run, query.data(), query_norm, scores.data());
