@@ -18,12 +18,14 @@ void BlockChunks::reserve(std::size_t blocks) {
   if (blocks > capacity()) add_chunk(blocks - capacity());
 }
 
+void BlockChunks::make_room() {
+  if (size_ < capacity()) return;
+  const std::size_t block_bytes = block_floats_ * sizeof(float);
+  const std::size_t largest = block_bytes == 0 ? size_ + 1 : std::max<std::size_t>(1, kLargestChunkBytes / block_bytes);
+  add_chunk(std::clamp<std::size_t>(size_, 1, largest));
+}
+
 float* BlockChunks::add_block() {
-  if (size_ == capacity()) {
-    const std::size_t block_bytes = block_floats_ * sizeof(float);
-    const std::size_t largest = block_bytes == 0 ? size_ + 1 : std::max<std::size_t>(1, kLargestChunkBytes / block_bytes);
-    add_chunk(std::clamp<std::size_t>(size_, 1, largest));
-  }
   const Chunk& chunk = chunks_.back();
   float* block = chunk.storage.get() + (size_ - chunk.first_block) * block_floats_;
   ++size_;

@@ -19,7 +19,10 @@ class BlockChunks {
 
   // Room for `blocks` blocks in all, in one new chunk if more is needed.
   void reserve(std::size_t blocks);
-  // Appends a block, left for the caller to fill, and returns it; on failure nothing changes.
+  // Room for one more block; on failure nothing changes.
+  void make_room();
+  // Appends a block, left for the caller to fill, and returns it. Needs the room
+  // make_room() made, and then cannot fail.
   float* add_block();
 
   const float* block(std::size_t index) const;

@@ -14,13 +14,15 @@ namespace tarnix::core {
 enum class KernelPath { scalar, sse2, avx2 };
 
 // What a kernel reads: consecutive blocks, `stride` floats apart, each kBlockLanes *
-// dimension floats of lane-interleaved rows as the store keeps them, followed by one
-// norm per lane.
+// dimension floats of lane-interleaved rows as the store keeps them, and for each block
+// its lanes' norms, `norms_stride` floats apart.
 struct BlockRun {
   const float* blocks;
+  std::size_t stride;
+  const float* norms;
+  std::size_t norms_stride;
   std::size_t block_count;
   std::size_t dimension;
-  std::size_t stride;
 };
 
 // Writes kBlockLanes scores per block to scores, in record order.

@@ -46,8 +46,8 @@ __attribute__((target("avx2"))) void block_scores_avx2(const BlockRun& run, cons
                                                        float* scores) {
   const __m256 qn = _mm256_set1_ps(query_norm);
   for (std::size_t b = 0; b < run.block_count; ++b) {
-    const float* block = run.blocks + b * run.stride;
-    score_block(block, run.dimension, query, qn, block + kBlockLanes * run.dimension, scores + b * kBlockLanes);
+    score_block(run.blocks + b * run.stride, run.dimension, query, qn, run.norms + b * run.norms_stride,
+                scores + b * kBlockLanes);
   }
 }
 

@@ -8,7 +8,7 @@ namespace tarnix::core {
 void block_scores_scalar(const BlockRun& run, const float* query, float query_norm, float* scores) {
   for (std::size_t b = 0; b < run.block_count; ++b) {
     const float* block = run.blocks + b * run.stride;
-    const float* norms = block + kBlockLanes * run.dimension;
+    const float* norms = run.norms + b * run.norms_stride;
     float sums[kBlockLanes];
     for (float& sum : sums) sum = -0.0f;
     for (std::size_t j = 0; j < run.dimension; ++j) {

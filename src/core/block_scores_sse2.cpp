@@ -43,8 +43,8 @@ void score_block(const float* block, std::size_t dimension, const float* query, 
 void block_scores_sse2(const BlockRun& run, const float* query, float query_norm, float* scores) {
   const __m128 qn = _mm_set1_ps(query_norm);
   for (std::size_t b = 0; b < run.block_count; ++b) {
-    const float* block = run.blocks + b * run.stride;
-    score_block(block, run.dimension, query, qn, block + kBlockLanes * run.dimension, scores + b * kBlockLanes);
+    score_block(run.blocks + b * run.stride, run.dimension, query, qn, run.norms + b * run.norms_stride,
+                scores + b * kBlockLanes);
   }
 }
 

@@ -31,7 +31,8 @@ std::vector<Candidate> best_of_range(const Vectorstore& store, const PreparedQue
   for (std::size_t block = begin / kBlockLanes; block < end_block;) {
     const std::size_t first = block * kBlockLanes;
     const std::size_t count = std::min({kBlocksPerRun, end_block - block, store.contiguous_blocks_from(block)});
-    const BlockRun run{store.block(block), count, store.vector_size(), store.block_floats()};
+    const BlockRun run{store.block(block), store.block_floats(), store.lane_norms(block),
+                       kBlockLanes, count, store.vector_size()};
     scores_of(run, query.values.data(), query.norm, scores);
     // The first and last blocks may hold records outside the range; they are not offered.
     const std::size_t stop = std::min(blocked_end, first + count * kBlockLanes);

@@ -24,15 +24,8 @@ void make_room(Buffer& buffer, std::size_t elements) {
 // A block of a dimension this large would not fit the address space (only possible on a
 // 32-bit build); the store is made, and adding a record to it runs out of memory.
 std::size_t block_floats_for(Size vector_size) {
-  constexpr std::size_t kPerLane = 1 + 2;  // the norm, and the id in two floats' room
-  if (vector_size > static_cast<std::size_t>(-1) / sizeof(float) / kBlockLanes - kPerLane) return 0;
-  return kBlockLanes * (vector_size + kPerLane);
-}
-
-// Where a block keeps its lanes' ids, after the rows and the norms.
-template <class Float>
-Float* lane_ids(Float* block, Size vector_size) {
-  return block + kBlockLanes * (std::size_t{vector_size} + 1);
+  if (vector_size > static_cast<std::size_t>(-1) / sizeof(float) / kBlockLanes) return 0;
+  return kBlockLanes * vector_size;
 }
 
 DimensionError wrong_vector_length(std::size_t length, Size vector_size) {
@@ -42,7 +35,11 @@ DimensionError wrong_vector_length(std::size_t length, Size vector_size) {
 
 }  // namespace
 
-Vectorstore::Vectorstore(Size vector_size) : vector_size_(vector_size), blocks_(block_floats_for(vector_size)) {}
+Vectorstore::Vectorstore(Size vector_size)
+    : vector_size_(vector_size),
+      blocks_(block_floats_for(vector_size)),
+      norms_(kBlockLanes),
+      ids_(kBlockLanes * sizeof(std::uint64_t) / sizeof(float)) {}
 
 CoreResult<Vectorstore> Vectorstore::create(Size vector_size, const std::vector<StoredVector>& records) {
   for (const StoredVector& record : records) {
@@ -52,6 +49,8 @@ CoreResult<Vectorstore> Vectorstore::create(Size vector_size, const std::vector<
   Vectorstore store(vector_size);
   // The count is known: one allocation per buffer, each of its final size.
   store.blocks_.reserve(records.size() / kBlockLanes);
+  store.norms_.reserve(records.size() / kBlockLanes);
+  store.ids_.reserve(records.size() / kBlockLanes);
   store.tail_.reserve(records.size() % kBlockLanes * vector_size);
   store.tail_ids_.reserve(records.size() % kBlockLanes);
   for (const StoredVector& record : records) store.append(record.vector, record.id);
@@ -67,7 +66,7 @@ CoreResult<Done> Vectorstore::insert(std::span<const float> vector, std::uint64_
 void Vectorstore::append(std::span<const float> vector, std::uint64_t id) {
   // Every step that can run out of memory comes before the first that changes the
   // store, so a failed append leaves it as it was.
-  if (blocks_.block_floats() == 0) throw std::bad_alloc();  // see block_floats_for
+  if (blocks_.block_floats() == 0 && vector_size_ != 0) throw std::bad_alloc();  // see block_floats_for
   if (tail_ids_.size() + 1 < kBlockLanes) {
     make_room(tail_, vector.size());
     make_room(tail_ids_, 1);
@@ -75,11 +74,15 @@ void Vectorstore::append(std::span<const float> vector, std::uint64_t id) {
     tail_ids_.push_back(id);
     return;
   }
-  float* block = blocks_.add_block();  // the last step that can fail
+  blocks_.make_room();
+  norms_.make_room();
+  ids_.make_room();
+  float* block = blocks_.add_block();
   write_block(block, vector);
-  block_norms(block, kBlockLanes, vector_size_, block + kBlockLanes * vector_size_);
-  std::memcpy(lane_ids(block, vector_size_), tail_ids_.data(), tail_ids_.size() * sizeof(std::uint64_t));
-  std::memcpy(lane_ids(block, vector_size_) + 2 * tail_ids_.size(), &id, sizeof id);
+  block_norms(block, kBlockLanes, vector_size_, norms_.add_block());
+  float* ids = ids_.add_block();
+  std::memcpy(ids, tail_ids_.data(), tail_ids_.size() * sizeof(std::uint64_t));
+  std::memcpy(ids + 2 * tail_ids_.size(), &id, sizeof id);
   tail_.clear();
   tail_ids_.clear();
 }
@@ -88,7 +91,7 @@ std::uint64_t Vectorstore::id(std::size_t record) const {
   const std::size_t blocked = complete_blocks() * kBlockLanes;
   if (record >= blocked) return tail_ids_[record - blocked];
   std::uint64_t id;
-  const float* ids = lane_ids(blocks_.block(record / kBlockLanes), vector_size_);
+  const float* ids = ids_.block(record / kBlockLanes);
   std::memcpy(&id, ids + 2 * (record % kBlockLanes), sizeof id);
   return id;
 }

@@ -1,6 +1,7 @@
 // The vector store: records of one fixed dimension, kept in the order they arrived.
 #pragma once
 
+#include <algorithm>  // std::min
 #include <cstddef>  // std::size_t
 #include <cstdint>  // std::uint32_t, std::uint64_t
 #include <span>
@@ -32,14 +33,14 @@ template <class T>
 using CoreResult = Expected<T, DimensionError>;
 
 // Records live in blocks of kBlockLanes, stored lane-interleaved: element j of the
-// record in lane l sits at block[j * kBlockLanes + l]. The rows are followed by each
-// lane's norm (computed when the block is written, all lanes at once) and then each
-// lane's id, so everything a record costs lives in its block: growing the store never
-// copies, and leaves nothing behind to free. A search scores a block with one SIMD lane
-// per record, each lane summing its own record strictly left to right, reading the block
-// as one sequential stream. Records that do not fill a block yet wait in the tail, one
-// after another: written straight into a block, a record would touch one cache line per
-// element, so a block is written once, when its last record arrives.
+// record in lane l sits at block[j * kBlockLanes + l]. A search scores a block with one
+// SIMD lane per record, each lane summing its own record strictly left to right, reading
+// the blocks as one sequential stream. Beside each block, in chunks of their own, lie its
+// lanes' norms (computed when the block is written, all lanes at once) and ids. Chunks
+// are never moved, so growing the store copies nothing and leaves nothing behind.
+// Records that do not fill a block yet wait in the tail, one after another: written
+// straight into a block, a record would touch one cache line per element, so a block is
+// written once, when its last record arrives.
 inline constexpr std::size_t kBlockLanes = 64;
 
 class Vectorstore {
@@ -54,13 +55,17 @@ class Vectorstore {
   std::size_t size() const { return complete_blocks() * kBlockLanes + tail_ids_.size(); }
   std::uint64_t id(std::size_t record) const;
 
-  // The blocks, all complete. Block `index` starts at block(index), the next at
-  // block_floats() floats further on while they lie in one piece of memory, which
-  // holds for contiguous_blocks_from(index) blocks.
+  // The blocks, all complete. Block `index` starts at block(index) and is followed in
+  // memory by the next, block_floats() floats further on, for contiguous_blocks_from(index)
+  // blocks; the same holds for their lanes' norms, which start at lane_norms(index), the
+  // next block's kBlockLanes floats further on.
   std::size_t complete_blocks() const { return blocks_.size(); }
   const float* block(std::size_t index) const { return blocks_.block(index); }
-  std::size_t contiguous_blocks_from(std::size_t index) const { return blocks_.contiguous_from(index); }
   std::size_t block_floats() const { return blocks_.block_floats(); }
+  const float* lane_norms(std::size_t index) const { return norms_.block(index); }
+  std::size_t contiguous_blocks_from(std::size_t index) const {
+    return std::min(blocks_.contiguous_from(index), norms_.contiguous_from(index));
+  }
   // The records after the last block, each vector_size floats, one after another.
   std::span<const float> tail() const { return tail_; }
   // A copy of one record's vector.
@@ -74,6 +79,8 @@ class Vectorstore {
 
   Size vector_size_;
   BlockChunks blocks_;
+  BlockChunks norms_;  // kBlockLanes floats per block
+  BlockChunks ids_;    // kBlockLanes ids per block, each in two floats' room
   std::vector<float> tail_;
   std::vector<std::uint64_t> tail_ids_;
 };

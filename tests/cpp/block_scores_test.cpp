@@ -64,7 +64,8 @@ TEST(BlockScores, EveryPathMatchesTheScalarKernel) {
         ASSERT_EQ(blocks, count / kBlockLanes);
         if (blocks > 0) {
           ASSERT_EQ(store.contiguous_blocks_from(0), blocks);
-          const BlockRun run{store.block(0), blocks, dim, store.block_floats()};
+          const BlockRun run{store.block(0), store.block_floats(), store.lane_norms(0), kBlockLanes,
+                             blocks, dim};
           for (KernelPath path : available_paths()) {
             Vec scores(blocks * kBlockLanes, 42.0f);
             block_scores(path)(run, query.data(), query_norm, scores.data());
