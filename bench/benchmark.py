@@ -1,0 +1,211 @@
+"""Times tarnix against its peers on the same data in one run, as ratios to a
+streaming read of the same bytes, and reports build cost and resident memory per record.
+Run through bench/run.sh, which builds the floor library and the environment.
+
+    python bench/benchmark.py --floor LIB --results JSON --chart PNG [--quick]
+"""
+import os
+
+# numpy's matrix-vector product would otherwise use every core; its row is a one-thread row.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import argparse  # noqa: E402
+import gc  # noqa: E402
+import json  # noqa: E402
+import multiprocessing  # noqa: E402
+import platform  # noqa: E402
+import statistics  # noqa: E402
+import time  # noqa: E402
+from importlib import metadata  # noqa: E402
+
+import numpy as np  # noqa: E402
+import tarnix  # noqa: E402
+
+import chart  # noqa: E402
+import peers  # noqa: E402
+
+SEARCH_SIZES = {"full": [(10_000, 128), (100_000, 128), (1_000_000, 128), (200_000, 768)],
+                "quick": [(10_000, 128), (20_000, 768)]}
+BUILD_SIZES = {"full": [(100_000, 128), (20_000, 768)], "quick": [(10_000, 128), (20_000, 768)]}
+MEMORY_SIZES = {"full": [(1_000_000, 128), (200_000, 768)], "quick": [(10_000, 128), (20_000, 768)]}
+WARMUP, TIMED, BUILD_REPEATS, SEED = 3, 30, 3, 2024
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def gaussian(rows, d, seed):
+    return np.random.default_rng(seed).standard_normal((rows, d), dtype=np.float32)
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * PAGE
+
+
+def insert_each(d, rows):
+    store = tarnix.Vectorstore(d)
+    for i in range(len(rows)):
+        store.insert(rows[i], i)
+    return store
+
+
+def loop_only(rows):
+    """The insert loop with a two-argument C call that keeps nothing: the loop's own cost."""
+    call = {}.get
+    for i in range(len(rows)):
+        call(i, rows[i])
+
+
+def machine_facts():
+    with open("/proc/cpuinfo") as cpuinfo:
+        lines = cpuinfo.read().splitlines()
+    field = lambda name: next((l.split(":", 1)[1].strip() for l in lines if l.startswith(name)), "?")
+    facts = {"cpu": field("model name"), "avx2": "avx2" in field("flags").split(),
+             "cores": os.cpu_count(), "load_average": os.getloadavg()[0],
+             "python": platform.python_version(),
+             "memory_gib": round(PAGE * os.sysconf("SC_PHYS_PAGES") / 2**30, 1),
+             "numpy_blas": np.__config__.CONFIG["Build Dependencies"]["blas"].get("name", "?")}
+    for package in ("tarnix", "numpy", "faiss-cpu", "usearch", "hnswlib", "matplotlib"):
+        facts[package] = metadata.version(package)
+    return facts
+
+
+def time_queries(search, queries):
+    """The first query's result (for the check) and the median of the timed queries."""
+    first = search(queries[0])
+    for q in queries[1:WARMUP]:
+        search(q)
+    times = []
+    gc.disable()  # a collection inside one query would land on whichever system runs then
+    try:
+        for q in queries[WARMUP:]:
+            start = time.perf_counter_ns()
+            search(q)
+            times.append(time.perf_counter_ns() - start)
+    finally:
+        gc.enable()
+    return first, statistics.median(times)
+
+
+def measure_size(n, d, floor_library):
+    X = gaussian(n, d, SEED)
+    queries = gaussian(WARMUP + TIMED, d, SEED + 1)
+    expected = int(np.argmax((X @ queries[0]) / np.linalg.norm(X, axis=1)))
+    systems = [peers.floor(X, floor_library), peers.tarnix(insert_each(d, X))]
+    systems += [peer(X) for peer in peers.PEERS]
+    rows = []
+    for variants in systems:
+        for system, threads, search, top in variants:
+            print(f"  {n:,}×{d} {system} ×{threads}", flush=True)
+            first, median = time_queries(search, queries)
+            row = {"system": system, "n": n, "d": d, "threads": threads, "median_ns": median}
+            if top is not None:
+                row["top_ok"] = top(first) == expected
+                if not row["top_ok"]:
+                    print(f"WARNING: {system} ×{threads} top id {top(first)}, numpy says {expected}")
+            rows.append(row)
+        gc.collect()
+    floor_ns = {row["threads"]: row["median_ns"] for row in rows if row["system"] == "floor"}
+    tarnix_ns = next(row["median_ns"] for row in rows if row["system"] == "tarnix search")
+    for row in rows:
+        row["ratio_floor"] = row["median_ns"] / floor_ns[row["threads"]]
+        row["ratio_tarnix"] = row["median_ns"] / tarnix_ns
+    return rows
+
+
+def resident_per_record(n, d):
+    """Runs in a fresh interpreter: in this one, memory freed by earlier sizes would be
+    reused by the store and hide some of it."""
+    X = gaussian(n, d, SEED)
+    gc.collect()
+    before = resident_bytes()
+    store = insert_each(d, X)
+    return (resident_bytes() - before) / len(store)
+
+
+def measure_build(n, d):
+    X = gaussian(n, d, SEED)
+    lists = X.tolist()
+    pairs = [(row, i) for i, row in enumerate(lists)]
+    ways = {"loop only, {}.get(i, row)": lambda: loop_only(lists),
+            "fresh memory, np.ones((n, d))": lambda: np.ones((n, d), dtype=np.float32),
+            "insert python lists": lambda: insert_each(d, lists),
+            "insert numpy float32 rows": lambda: insert_each(d, X),
+            "Vectorstore(d, pairs)": lambda: tarnix.Vectorstore(d, pairs)}
+    rows = []
+    for way, build in ways.items():
+        times = []
+        for _ in range(BUILD_REPEATS):
+            gc.collect()
+            gc.disable()  # a collection would walk the prepared lists and bill it to one way
+            start = time.perf_counter_ns()
+            built = build()
+            times.append(time.perf_counter_ns() - start)
+            gc.enable()
+            del built
+        rows.append({"way": way, "n": n, "d": d, "ns_per_record": statistics.median(times) / n})
+    lists_ns = next(row["ns_per_record"] for row in rows if row["way"] == "insert python lists")
+    for row in rows:
+        row["ratio_loop"] = row["ns_per_record"] / rows[0]["ns_per_record"]
+        row["speedup_vs_lists"] = lists_ns / row["ns_per_record"]
+    return rows
+
+
+def print_table(title, header, lines):
+    widths = [max(len(str(cell)) for cell in column) for column in zip(header, *lines)]
+    print(f"\n== {title}")
+    for line in [header, *lines]:
+        print("  ".join(str(cell).ljust(w) if i == 0 else str(cell).rjust(w)
+                        for i, (cell, w) in enumerate(zip(line, widths))))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--floor", required=True, help="path of libtarnix_stream_floor.so")
+    parser.add_argument("--results", required=True)
+    parser.add_argument("--chart", required=True)
+    parser.add_argument("--quick", action="store_true", help="small sizes only, a smoke check")
+    args = parser.parse_args()
+    mode = "quick" if args.quick else "full"
+
+    facts = machine_facts()
+    print("== machine")
+    for key, value in facts.items():
+        print(f"{key:>12}: {value}")
+
+    search_rows, build_rows, memory_rows = [], [], []
+    for n, d in SEARCH_SIZES[mode]:
+        search_rows += measure_size(n, d, args.floor)
+    for n, d in BUILD_SIZES[mode]:
+        print(f"  build {n:,}×{d}", flush=True)
+        build_rows += measure_build(n, d)
+    for n, d in MEMORY_SIZES[mode]:
+        print(f"  memory {n:,}×{d}", flush=True)
+        with multiprocessing.get_context("spawn").Pool(1) as pool:
+            per_record = pool.apply(resident_per_record, (n, d))
+        memory_rows.append({"n": n, "d": d, "bytes_per_record": per_record, "bound": 4 * d + 16})
+
+    print_table(f"single-query search, top {peers.K}, median of {TIMED} (×floor: against the floor "
+                "with the same threads)",
+                ["system", "threads", "size", "ms", "×floor", "×tarnix"],
+                [[r["system"], r["threads"], f"{r['n']:,}×{r['d']}", f"{r['median_ns'] / 1e6:.3f}",
+                  f"{r['ratio_floor']:.2f}", f"{r['ratio_tarnix']:.2f}"] for r in search_rows])
+    print_table(f"build cost, median of {BUILD_REPEATS} builds (fresh memory: writing n×d floats "
+                "into memory new to the process, which every build must do)",
+                ["way", "size", "ns/record", "×loop", "lists ÷ this"],
+                [[r["way"], f"{r['n']:,}×{r['d']}", f"{r['ns_per_record']:.0f}",
+                  f"{r['ratio_loop']:.2f}", f"{r['speedup_vs_lists']:.2f}"] for r in build_rows])
+    print_table("resident memory of a store built from numpy rows",
+                ["size", "bytes/record", "bound 4×d+16", "÷bound"],
+                [[f"{m['n']:,}×{m['d']}", f"{m['bytes_per_record']:.1f}", m["bound"],
+                  f"{m['bytes_per_record'] / m['bound']:.3f}"] for m in memory_rows])
+
+    os.makedirs(os.path.dirname(os.path.abspath(args.results)), exist_ok=True)
+    with open(args.results, "w") as out:
+        json.dump({"machine": facts, "mode": mode, "search": search_rows, "build": build_rows,
+                   "memory": memory_rows}, out, indent=1)
+    chart.draw(search_rows, args.chart)
+    print(f"\nwrote {args.results} and {args.chart}")
+
+
+if __name__ == "__main__":
+    main()
