@@ -3,6 +3,7 @@ the process's resident memory moved. Flat memory means no reference or buffer le
 
     python bench/leak_check.py [calls]
 """
+import array
 import gc
 import os
 import sys
@@ -38,13 +39,16 @@ def swallow(call):
     return run
 
 
+FLOATS = array.array("f", [1.0, 0.5, 0.25, 0.125])
+DOUBLES = array.array("d", [1.0, 0.5, 0.25, 0.125])
+GRID = memoryview(array.array("f", [1.0, 0.5, 0.25, 0.125])).cast("B").cast("f", (2, 2))
 store = tarnix.Vectorstore(4, [([1.0, 2.0, 3.0, 4.0], n) for n in range(64)])
 growing = [tarnix.Vectorstore(4)]
 
 
-def insert_ok():
+def insert_ok(vector=(1.0, 2.0, 3.0, 4.0)):
     target = growing[0]
-    target.insert([1.0, 2.0, 3.0, 4.0], 1)
+    target.insert(list(vector) if isinstance(vector, tuple) else vector, 1)
     if len(target) == 256:  # the store itself may grow; start afresh now and then
         growing[0] = tarnix.Vectorstore(4)
 
@@ -63,6 +67,10 @@ SCENARIOS = {
     "insert bad id": swallow(lambda: store.insert([1.0, 2.0, 3.0, 4.0], "x")),
     "search ok": lambda: store.search([1.0, 0.5, 0.25, 0.125], 10),
     "search bad length": swallow(lambda: store.search([1.0], 3)),
+    "search array.array": lambda: store.search(FLOATS, 10),
+    "search tuple": lambda: store.search((1.0, 0.5, 0.25, 0.125), 10),
+    "search 2-d memoryview": swallow(lambda: store.search(GRID, 10)),
+    "insert array.array": lambda: insert_ok(DOUBLES),
     "search bad top_k": swallow(lambda: store.search([1.0, 2.0, 3.0, 4.0], 2**40)),
     "search bad receiver": swallow(lambda: tarnix.Vectorstore.search(5, [1.0], 1)),
     "parallel_search ok": lambda: store.parallel_search([1.0, 0.5, 0.25, 0.125], 10, 2),

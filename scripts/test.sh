@@ -4,7 +4,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 install_system_packages
 
-make_venv cpython python3 pytest hypothesis
+make_venv cpython python3 pytest hypothesis numpy
 make_venv pypy pypy3 pytest hypothesis
 "$VENVS/pypy/bin/python" -c 'import struct, sys; assert struct.calcsize("P") == 4, "PyPy is not 32-bit"'
 
