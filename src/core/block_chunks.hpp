@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "core/aligned.hpp"
+#include "core/block_storage.hpp"
 
 namespace tarnix::core {
 

@@ -13,6 +13,14 @@ namespace {
 // scores stay in the first-level cache.
 constexpr std::size_t kBlocksPerRun = 4;
 
+// Offers records [from, to), whose scores start at scores[0] for record `first`.
+void offer(BestCandidates& best, const float* scores, std::size_t first, std::size_t from, std::size_t to) {
+  for (std::size_t record = from; record < to; ++record) {
+    const float score = scores[record - first];
+    if (best.admits(score)) best.offer(Candidate{score, record});
+  }
+}
+
 }  // namespace
 
 PreparedQuery prepare_query(std::span<const float> query) {
@@ -35,11 +43,7 @@ std::vector<Candidate> best_of_range(const Vectorstore& store, const PreparedQue
                        kBlockLanes, count, store.vector_size()};
     scores_of(run, query.values.data(), query.norm, scores);
     // The first and last blocks may hold records outside the range; they are not offered.
-    const std::size_t stop = std::min(blocked_end, first + count * kBlockLanes);
-    for (std::size_t record = std::max(begin, first); record < stop; ++record) {
-      const float score = scores[record - first];
-      if (best.admits(score)) best.offer(Candidate{score, record});
-    }
+    offer(best, scores, first, std::max(begin, first), std::min(blocked_end, first + count * kBlockLanes));
     block += count;
   }
   // The records waiting in the tail, fewer than a block.
@@ -48,10 +52,7 @@ std::vector<Candidate> best_of_range(const Vectorstore& store, const PreparedQue
     const std::size_t dim = store.vector_size();
     const float* rows = store.tail().data() + (first - store.complete_blocks() * kBlockLanes) * dim;
     row_scores(rows, end - first, dim, query.values.data(), query.norm, scores);
-    for (std::size_t record = first; record < end; ++record) {
-      const float score = scores[record - first];
-      if (best.admits(score)) best.offer(Candidate{score, record});
-    }
+    offer(best, scores, first, first, end);
   }
   return best.take();
 }

@@ -16,6 +16,7 @@ namespace {
 // else: a subclass has its own type name and takes the general way.
 bool exports_plain_floats(PyTypeObject* type) {
   if (type == &PyMemoryView_Type) return true;
+  if (!type->tp_as_buffer) return false;  // lists and tuples, every time: no name to compare
   const char* name = type->tp_name;
   return std::strcmp(name, "numpy.ndarray") == 0 || std::strcmp(name, "array.array") == 0;
 }

@@ -1,5 +1,5 @@
 // Where the block storage comes from.
-#include "core/aligned.hpp"
+#include "core/block_storage.hpp"
 
 #include <new>
 
