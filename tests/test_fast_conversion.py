@@ -161,3 +161,44 @@ def test_exact_lists_and_tuples_of_pairs(kind):
     store = tarnix.Vectorstore(2, pairs)
     assert [rid for _, rid in store.search(kind([1.0, 0.0]), 3)] == [5, 7, 6]
     assert math.isclose(store.search([1.0, 1.0], 1)[0][0], 1.0, rel_tol=1e-6)
+
+
+class IntSubclass(int):
+    pass
+
+
+# Inserting reads a buffer straight into the store only when the id is an exact int;
+# every id must give what the iterated vector gives, right length or not.
+@pytest.mark.parametrize("rid", [7, 2**64 - 1, -1, 2**64, IntSubclass(3), True, 7.0, "7", None])
+@pytest.mark.parametrize("length", [3, 4])
+@pytest.mark.parametrize("code", ["f", "d"])
+def test_a_float_buffer_inserts_as_iteration_does_whatever_its_id(rid, length, code):
+    make = lambda: array.array(code, [0.5, -2.0, 0.1, 9.0][:length])
+    fast, general = tarnix.Vectorstore(3), tarnix.Vectorstore(3)
+    assert outcome(lambda: fast.insert(make(), rid) or fast.search([1.0] * 3, 9)) == outcome(
+        lambda: general.insert(Iterated(make()), rid) or general.search([1.0] * 3, 9)
+    )
+
+
+def test_an_id_that_changes_the_vector_finds_it_already_read():
+    vector = array.array("f", [1.0, 2.0, 3.0])
+
+    class ChangingId:
+        def __index__(self):
+            vector[0] = -1.0
+            return 5
+
+    store = tarnix.Vectorstore(3)
+    store.insert(vector, ChangingId())
+    assert store.search([1.0, 2.0, 3.0], 1) == tarnix.Vectorstore(3, [([1.0, 2.0, 3.0], 5)]).search([1.0, 2.0, 3.0], 1)
+
+
+@pytest.mark.parametrize("dim", [1, 9, 130])
+def test_buffers_inserted_past_whole_blocks_search_as_lists_do(dim):
+    rows = [[math.sin(7.0 * i + j) * (i % 5) for j in range(dim)] for i in range(150)]
+    from_buffers, from_lists = tarnix.Vectorstore(dim), tarnix.Vectorstore(dim)
+    for i, row in enumerate(rows):
+        from_buffers.insert(array.array("f", row), i)
+        from_lists.insert(row, i)
+    query = [math.cos(j) for j in range(dim)]
+    assert outcome(lambda: from_buffers.search(query, 150)) == outcome(lambda: from_lists.search(query, 150))

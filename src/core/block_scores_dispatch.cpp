@@ -1,9 +1,10 @@
-// Choosing the block kernel for this processor, once.
+// Choosing the block kernels for this processor, once.
 #include <cstdlib>  // std::getenv
 #include <string_view>
 #include <vector>
 
 #include "core/block_scores.hpp"
+#include "core/block_write.hpp"
 
 namespace tarnix::core {
 namespace {
@@ -55,6 +56,14 @@ BlockScores block_scores(KernelPath path) {
     default:
       return block_scores_scalar;
   }
+}
+
+BlockWrite block_write(KernelPath path) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (path == KernelPath::avx2) return block_write_avx2;
+#endif
+  (void)path;
+  return block_write_scalar;
 }
 
 const char* path_name(KernelPath path) {

@@ -5,7 +5,7 @@
 #include <cstring>    // std::memcpy
 #include <new>        // std::bad_alloc
 
-#include "core/kernel.hpp"
+#include "core/block_write.hpp"
 
 namespace tarnix::core {
 namespace {
@@ -13,7 +13,7 @@ namespace {
 // Room for one more element, growing geometrically. Every way of running out of room
 // is std::bad_alloc, which the boundary reports as MemoryError.
 template <class Buffer>
-void make_room(Buffer& buffer, std::size_t elements) {
+void grow_for(Buffer& buffer, std::size_t elements) {
   const std::size_t size = buffer.size();
   if (elements > buffer.max_size() - size) throw std::bad_alloc();
   if (size + elements <= buffer.capacity()) return;
@@ -51,38 +51,40 @@ CoreResult<Vectorstore> Vectorstore::create(Size vector_size, const std::vector<
   store.blocks_.reserve(records.size() / kBlockLanes);
   store.norms_.reserve(records.size() / kBlockLanes);
   store.ids_.reserve(records.size() / kBlockLanes);
-  store.tail_.reserve(records.size() % kBlockLanes * vector_size);
-  store.tail_ids_.reserve(records.size() % kBlockLanes);
-  for (const StoredVector& record : records) store.append(record.vector, record.id);
+  for (const StoredVector& record : records) (void)store.insert(record.vector, record.id);
   return store;
 }
 
-CoreResult<Done> Vectorstore::insert(std::span<const float> vector, std::uint64_t id) {
-  if (vector.size() != vector_size_) return fail(wrong_vector_length(vector.size(), vector_size_));
-  append(vector, id);
-  return Done{};
+DimensionError Vectorstore::wrong_length(std::size_t length) const {
+  return wrong_vector_length(length, vector_size_);
 }
 
-void Vectorstore::append(std::span<const float> vector, std::uint64_t id) {
-  // Every step that can run out of memory comes before the first that changes the
-  // store, so a failed append leaves it as it was.
+CoreResult<Done> Vectorstore::insert(std::span<const float> vector, std::uint64_t id) {
+  return insert_written(vector.size(), id, [&](float* room) { std::copy(vector.begin(), vector.end(), room); });
+}
+
+float* Vectorstore::make_room() {
   if (blocks_.block_floats() == 0 && vector_size_ != 0) throw std::bad_alloc();  // see block_floats_for
-  if (tail_ids_.size() + 1 < kBlockLanes) {
-    make_room(tail_, vector.size());
-    make_room(tail_ids_, 1);
-    tail_.insert(tail_.end(), vector.begin(), vector.end());
-    tail_ids_.push_back(id);
-    return;
+  if (tail_ids_.size() + 1 == kBlockLanes) {
+    blocks_.make_room();
+    norms_.make_room();
+    ids_.make_room();
   }
-  blocks_.make_room();
-  norms_.make_room();
-  ids_.make_room();
-  float* block = blocks_.add_block();
-  write_block(block, vector);
-  block_norms(block, kBlockLanes, vector_size_, norms_.add_block());
-  float* ids = ids_.add_block();
-  std::memcpy(ids, tail_ids_.data(), tail_ids_.size() * sizeof(std::uint64_t));
-  std::memcpy(ids + 2 * tail_ids_.size(), &id, sizeof id);
+  grow_for(tail_, vector_size_);
+  grow_for(tail_ids_, 1);
+  const std::size_t end = tail_.size();
+  tail_.resize(end + vector_size_);  // cannot throw: the room is there
+  return tail_.data() + end;
+}
+
+void Vectorstore::commit(std::uint64_t id) {
+  tail_ids_.push_back(id);  // cannot throw: the room is there
+  if (tail_ids_.size() < kBlockLanes) return;
+  const float* records[kBlockLanes];
+  for (std::size_t lane = 0; lane < kBlockLanes; ++lane) records[lane] = tail_.data() + lane * vector_size_;
+  static const BlockWrite write_block = block_write(active_path());
+  write_block(records, vector_size_, blocks_.add_block(), norms_.add_block());
+  std::memcpy(ids_.add_block(), tail_ids_.data(), kBlockLanes * sizeof(std::uint64_t));
   tail_.clear();
   tail_ids_.clear();
 }
@@ -94,20 +96,6 @@ std::uint64_t Vectorstore::id(std::size_t record) const {
   const float* ids = ids_.block(record / kBlockLanes);
   std::memcpy(&id, ids + 2 * (record % kBlockLanes), sizeof id);
   return id;
-}
-
-void Vectorstore::write_block(float* block, std::span<const float> last) const {
-  // A few rows at a time, so the rows being written stay in the first-level cache
-  // while every record passes through them.
-  constexpr std::size_t kRows = 16;
-  const std::size_t dim = vector_size_;
-  for (std::size_t first_row = 0; first_row < dim; first_row += kRows) {
-    const std::size_t rows = std::min(kRows, dim - first_row);
-    for (std::size_t lane = 0; lane < kBlockLanes; ++lane) {
-      const float* record = lane + 1 < kBlockLanes ? tail_.data() + lane * dim : last.data();
-      for (std::size_t j = first_row; j < first_row + rows; ++j) block[j * kBlockLanes + lane] = record[j];
-    }
-  }
 }
 
 std::vector<float> Vectorstore::vector(std::size_t record) const {

@@ -5,7 +5,10 @@
 #include <cstddef>  // std::size_t
 #include <cstdint>  // std::uint32_t, std::uint64_t
 #include <span>
+#include <memory>   // std::allocator
+#include <new>
 #include <string>
+#include <utility>  // std::forward
 #include <vector>
 
 #include "core/block_chunks.hpp"
@@ -16,6 +19,23 @@ namespace tarnix::core {
 // The unsigned size of the Python surface (dimensions, top_k, thread counts):
 // 32 bits on every platform, so that a 64-bit build behaves like the 32-bit target.
 using Size = std::uint32_t;
+
+// An allocator whose vectors leave new elements uninitialised on resize.
+template <class T>
+struct DefaultInitAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = DefaultInitAllocator<U>;
+  };
+  template <class U>
+  void construct(U* at) noexcept {
+    ::new (static_cast<void*>(at)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* at, Args&&... args) {
+    ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+  }
+};
 
 // A record as it arrives: its vector and its id.
 struct StoredVector {
@@ -40,7 +60,7 @@ using CoreResult = Expected<T, DimensionError>;
 // are never moved, so growing the store copies nothing and leaves nothing behind.
 // Records that do not fill a block yet wait in the tail, one after another: written
 // straight into a block, a record would touch one cache line per element, so a block is
-// written once, when its last record arrives.
+// written once, when its last record has arrived in the tail.
 inline constexpr std::size_t kBlockLanes = 64;
 
 class Vectorstore {
@@ -50,6 +70,17 @@ class Vectorstore {
 
   // Appends a record; on failure (a wrong length, or no memory) the store is unchanged.
   CoreResult<Done> insert(std::span<const float> vector, std::uint64_t id);
+
+  // As insert, for a vector of `length` floats that `write(float* room)` writes straight
+  // into the store, sparing a copy; write must not fail. It runs only once the length
+  // has been checked and the room made.
+  template <class Write>
+  CoreResult<Done> insert_written(std::size_t length, std::uint64_t id, const Write& write) {
+    if (length != vector_size_) return fail(wrong_length(length));
+    write(make_room());
+    commit(id);
+    return Done{};
+  }
 
   Size vector_size() const { return vector_size_; }
   std::size_t size() const { return complete_blocks() * kBlockLanes + tail_ids_.size(); }
@@ -73,15 +104,19 @@ class Vectorstore {
 
  private:
   explicit Vectorstore(Size vector_size);
-  void append(std::span<const float> vector, std::uint64_t id);
-  // Writes the waiting records and then `last` into the lanes of a new block.
-  void write_block(float* block, std::span<const float> last) const;
+  DimensionError wrong_length(std::size_t length) const;
+  // Room for one more vector at the end of the tail. Every step that can run out of
+  // memory is taken here, before the store changes, so a failed insert leaves it as it was.
+  float* make_room();
+  // Counts the vector written into that room as a record; a full tail becomes a block.
+  void commit(std::uint64_t id);
 
   Size vector_size_;
   BlockChunks blocks_;
   BlockChunks norms_;  // kBlockLanes floats per block
   BlockChunks ids_;    // kBlockLanes ids per block, each in two floats' room
-  std::vector<float> tail_;
+  // Grown without zeroing: every float is written before it is read.
+  std::vector<float, DefaultInitAllocator<float>> tail_;
   std::vector<std::uint64_t> tail_ids_;
 };
 

@@ -21,71 +21,68 @@ bool exports_plain_floats(PyTypeObject* type) {
   return std::strcmp(name, "numpy.ndarray") == 0 || std::strcmp(name, "array.array") == 0;
 }
 
-enum class Element { none, f32, f64 };
-
 // The struct-module format of a native float or double; '<' is native on every x86.
-Element element_of(const char* format) {
+char element_code(const char* format) {
   std::string_view f = format ? format : "B";
   if (!f.empty() && (f.front() == '@' || f.front() == '=' || f.front() == '<')) f.remove_prefix(1);
-  if (f == "f") return Element::f32;
-  if (f == "d") return Element::f64;
-  return Element::none;
+  return f.size() == 1 ? f.front() : '\0';
 }
-
-// Releases the view however the read ends.
-class BufferView {
- public:
-  explicit BufferView(Borrowed object) { ok_ = PyObject_GetBuffer(object.get(), &view_, PyBUF_RECORDS_RO) == 0; }
-  ~BufferView() {
-    if (ok_) PyBuffer_Release(&view_);
-  }
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-
-  bool ok() const { return ok_; }
-  const Py_buffer& get() const { return view_; }
-
- private:
-  Py_buffer view_{};
-  bool ok_;
-};
 
 // What iteration would give: the element widened to a double (which quiets a
 // signalling NaN, keeping its payload), then rounded to float.
+// Written on the bits, without a branch, so that the copy runs several elements at a time.
 float widened_and_rounded(float x) {
-  if (x != x) return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) | 0x00400000u);
-  return x;
+  const auto bits = std::bit_cast<std::uint32_t>(x);
+  const bool nan = (bits & 0x7fffffffu) > 0x7f800000u;
+  return std::bit_cast<float>(bits | (nan ? 0x00400000u : 0u));
 }
 
 }  // namespace
 
-std::optional<std::vector<float>> read_float_buffer(Borrowed object) {
-  if (!exports_plain_floats(object.type())) return std::nullopt;
-  const BufferView buffer(object);
-  if (!buffer.ok()) {
+FloatBuffer::FloatBuffer(Borrowed object) {
+  if (!exports_plain_floats(object.type())) return;
+  if (PyObject_GetBuffer(object.get(), &view_, PyBUF_RECORDS_RO) != 0) {
     // A released memoryview, a dtype without a buffer: the general way reports it.
     PyErr::take();
-    return std::nullopt;
+    return;
   }
-  const Py_buffer& view = buffer.get();
-  const Element element = element_of(view.format);
-  if (element == Element::none || view.ndim != 1 || view.itemsize != (element == Element::f32 ? 4 : 8) ||
-      (view.strides && view.strides[0] != view.itemsize) || view.suboffsets)
-    return std::nullopt;
+  held_ = true;
+  const char code = element_code(view_.format);
+  const Element element = code == 'f' ? Element::f32 : code == 'd' ? Element::f64 : Element::none;
+  const Py_ssize_t item = element == Element::f32 ? 4 : 8;
+  if (element == Element::none || view_.ndim != 1 || view_.itemsize != item ||
+      (view_.strides && view_.strides[0] != item) || view_.suboffsets)
+    return;
+  element_ = element;
+  size_ = static_cast<std::size_t>(view_.len / item);
+}
 
-  const auto count = static_cast<std::size_t>(view.len / view.itemsize);
-  std::vector<float> vector(count);
-  const auto* bytes = static_cast<const unsigned char*>(view.buf);
-  if (element == Element::f32) {
-    std::memcpy(vector.data(), bytes, count * sizeof(float));
-    for (float& x : vector) x = widened_and_rounded(x);
+FloatBuffer::~FloatBuffer() {
+  if (held_) PyBuffer_Release(&view_);
+}
+
+void FloatBuffer::copy_to(float* out) const {
+  const auto* bytes = static_cast<const unsigned char*>(view_.buf);
+  if (element_ == Element::f32) {
+    for (std::size_t i = 0; i < size_; ++i) {
+      float x;
+      std::memcpy(&x, bytes + i * sizeof(float), sizeof(float));
+      out[i] = widened_and_rounded(x);
+    }
   } else {
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < size_; ++i) {
       double x;
       std::memcpy(&x, bytes + i * sizeof(double), sizeof(double));
-      vector[i] = static_cast<float>(x);
+      out[i] = static_cast<float>(x);
     }
   }
+}
+
+std::optional<std::vector<float>> read_float_buffer(Borrowed object) {
+  const FloatBuffer buffer(object);
+  if (!buffer.readable()) return std::nullopt;
+  std::vector<float> vector(buffer.size());
+  buffer.copy_to(vector.data());
   return vector;
 }
 

@@ -2,6 +2,7 @@
 // memoryview) instead of element by element through iteration.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <vector>
 
@@ -9,11 +10,34 @@
 
 namespace tarnix::py {
 
-// The floats of a one-dimensional, C-contiguous buffer of native float32 or float64,
-// exported by an object whose iteration is known to yield exactly those values
-// (an exact numpy.ndarray, array.array or memoryview). Nothing, and no error pending,
-// for any other object: the caller then converts it the general way, which gives the
-// same floats, so only the speed differs.
+// The buffer of a one-dimensional, C-contiguous buffer of native float32 or float64,
+// exported by an object whose iteration is known to yield exactly those values (an
+// exact numpy.ndarray, array.array or memoryview), held for as long as this lives.
+// For any other object it is not readable, and no error is pending: the caller then
+// converts the object the general way, which gives the same floats.
+class FloatBuffer {
+ public:
+  explicit FloatBuffer(Borrowed object);
+  ~FloatBuffer();
+  FloatBuffer(const FloatBuffer&) = delete;
+  FloatBuffer& operator=(const FloatBuffer&) = delete;
+
+  bool readable() const { return element_ != Element::none; }
+  std::size_t size() const { return size_; }
+  // Writes the size() floats that iteration would give.
+  void copy_to(float* out) const;
+
+ private:
+  enum class Element { none, f32, f64 };
+
+  Py_buffer view_{};
+  bool held_ = false;
+  Element element_ = Element::none;
+  std::size_t size_ = 0;
+};
+
+// The floats of a readable FloatBuffer of the object; nothing, and no error pending,
+// for any other object.
 std::optional<std::vector<float>> read_float_buffer(Borrowed object);
 
 }  // namespace tarnix::py

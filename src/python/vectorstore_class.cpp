@@ -9,6 +9,7 @@
 #include "core/search.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
+#include "python/float_buffer.hpp"
 #include "python/text.hpp"
 #include "python/trampoline.hpp"
 #include "python/vectorstore_object.hpp"
@@ -72,6 +73,19 @@ Result<Object> insert_body(Borrowed self, PyObject* const* args, Py_ssize_t narg
   // half-inserted record.
   auto borrow = ExclusiveBorrow::take(self);
   if (!borrow) return borrow.take_error();
+  if (slots[1] && PyLong_CheckExact(slots[1])) {
+    // Converting an exact int runs no Python code, so a float buffer can stay open
+    // across it and be copied once, straight into the store.
+    const FloatBuffer buffer{Borrowed(slots[0])};
+    if (buffer.readable()) {
+      auto id = extract_argument(slots[1], "id", to_u64);
+      if (!id) return id.take_error();
+      auto inserted = borrow.value().store().insert_written(buffer.size(), id.value(),
+                                                            [&](float* room) { buffer.copy_to(room); });
+      if (!inserted) return Err(value_error(std::move(inserted.error())));
+      return Object::borrow(Py_None);
+    }
+  }
   auto vector = extract_argument(slots[0], "vector", to_float_vector);
   if (!vector) return vector.take_error();
   auto id = extract_argument(slots[1], "id", to_u64);
