@@ -127,6 +127,7 @@ def measure_build(n, d):
     lists = X.tolist()
     pairs = [(row, i) for i, row in enumerate(lists)]
     ways = {"loop only, {}.get(i, row)": lambda: loop_only(lists),
+            "loop only, numpy rows": lambda: loop_only(X),
             "fresh memory, np.ones((n, d))": lambda: np.ones((n, d), dtype=np.float32),
             "insert python lists": lambda: insert_each(d, lists),
             "insert numpy float32 rows": lambda: insert_each(d, X),

@@ -10,10 +10,15 @@
 namespace tarnix::core {
 namespace {
 
-// Below this a buffer takes small pages: asking for huge ones would only waste memory.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
-std::size_t alignment_for(std::size_t bytes) { return bytes >= kHugePage ? kHugePage : kCacheLine; }
+// Huge pages spare a search most of its address translations, but a huge page is
+// faulted in whole however little of it is used, so only buffers of this size ask for
+// them: there the partly used last page is at most an eighth of the buffer, and a
+// smaller part of the store. Smaller buffers take small pages.
+constexpr std::size_t kHugePagesFrom = 8 * kHugePage;
+
+std::size_t alignment_for(std::size_t bytes) { return bytes >= kHugePagesFrom ? kHugePage : kCacheLine; }
 
 }  // namespace
 
@@ -23,7 +28,7 @@ BlockStorage::BlockStorage(std::size_t floats) {
   void* storage = ::operator new(bytes, std::align_val_t{alignment_for(bytes)});
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   // Only advice: where huge pages are off or unavailable, small pages serve the same.
-  if (bytes >= kHugePage) (void)madvise(storage, bytes, MADV_HUGEPAGE);
+  if (bytes >= kHugePagesFrom) (void)madvise(storage, bytes, MADV_HUGEPAGE);
 #endif
   floats_ = std::unique_ptr<float, Release>(static_cast<float*>(storage), Release{bytes});
 }
