@@ -13,11 +13,18 @@ namespace {
 // scores stay in the first-level cache.
 constexpr std::size_t kBlocksPerRun = 4;
 
+// Scores checked together before any of them is looked at alone.
+constexpr std::size_t kScoreGroup = 16;
+
 // Offers records [from, to), whose scores start at scores[0] for record `first`.
 void offer(BestCandidates& best, const float* scores, std::size_t first, std::size_t from, std::size_t to) {
-  for (std::size_t record = from; record < to; ++record) {
-    const float score = scores[record - first];
-    if (best.admits(score)) best.offer(Candidate{score, record});
+  for (std::size_t group = from; group < to; group += kScoreGroup) {
+    const std::size_t group_end = std::min(to, group + kScoreGroup);
+    if (group_end - group == kScoreGroup && !best.admits_any<kScoreGroup>(scores + (group - first))) continue;
+    for (std::size_t record = group; record < group_end; ++record) {
+      const float score = scores[record - first];
+      if (best.admits(score)) best.offer(Candidate{score, record});
+    }
   }
 }
 

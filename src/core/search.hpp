@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>  // std::memcpy
 #include <span>
 #include <vector>
 
@@ -46,6 +47,22 @@ class BestCandidates {
 
   // False for a score that offer() would certainly drop: the cheap test run on every record.
   bool admits(float score) const { return open_ || score > bar_; }
+  // Whether any of kGroup scores may be kept: one branch for the group, which compiles
+  // to a few vector compares. Once the heap is full, few groups have such a score.
+  template <std::size_t kGroup>
+  bool admits_any(const float* scores) const {
+    static_assert(kGroup % 4 == 0);
+    using Floats = float __attribute__((vector_size(16)));
+    using Flags = std::int32_t __attribute__((vector_size(16)));
+    if (open_) return true;
+    Flags above{};
+    for (std::size_t i = 0; i < kGroup; i += 4) {
+      Floats four;
+      std::memcpy(&four, scores + i, sizeof four);
+      above |= four > bar_;  // false for NaN, as in admits
+    }
+    return (above[0] | above[1] | above[2] | above[3]) != 0;
+  }
 
   // Records arrive in order, so once the heap is full a later one displaces the worst
   // kept only with a strictly better score: a tie keeps the earlier record.
