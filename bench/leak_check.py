@@ -71,6 +71,9 @@ SCENARIOS = {
     "search tuple": lambda: store.search((1.0, 0.5, 0.25, 0.125), 10),
     "search 2-d memoryview": swallow(lambda: store.search(GRID, 10)),
     "insert array.array": lambda: insert_ok(DOUBLES),
+    "insert array.array, id out of range": swallow(lambda: store.insert(FLOATS, -1)),
+    "insert array.array, bad length": swallow(lambda: store.insert(DOUBLES[:3], 1)),
+    "Vectorstore bad length, then bad pair": swallow(lambda: tarnix.Vectorstore(2, [([1.0], 1), "x"])),
     "search bad top_k": swallow(lambda: store.search([1.0, 2.0, 3.0, 4.0], 2**40)),
     "search bad receiver": swallow(lambda: tarnix.Vectorstore.search(5, [1.0], 1)),
     "parallel_search ok": lambda: store.parallel_search([1.0, 0.5, 0.25, 0.125], 10, 2),
@@ -110,7 +113,7 @@ def main():
         finally:
             os.dup2(saved_stderr, 2)
         worst = max(worst, grown)
-        print(f"  {name:32} {grown:+8d} KiB")
+        print(f"  {name:38} {grown:+8d} KiB")
     print(f"largest growth: {worst} KiB")
 
 

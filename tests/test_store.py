@@ -243,3 +243,28 @@ def test_failed_conversions_give_the_store_back(store):
         store.search([1.0], 1)
     store.insert([0.0, 1.0], 2)
     assert len(store) == 2
+
+
+class LyingLength(list):
+    """A list of pairs, iterated, whose __len__ claims another count."""
+
+    def __init__(self, items, claimed):
+        super().__init__(items)
+        self.claimed = claimed
+
+    def __len__(self):
+        return self.claimed
+
+
+@pytest.mark.parametrize(
+    "container", [list, tuple, lambda pairs: LyingLength(pairs, 3), lambda pairs: LyingLength(pairs, 10**6)]
+)
+def test_initial_records_past_whole_blocks_equal_inserted_ones(container):
+    rows = [([((i * 7 + j) % 11) - 5.0 for j in range(5)], i % 37) for i in range(150)]
+    built = tarnix.Vectorstore(5, container(rows))
+    grown = tarnix.Vectorstore(5)
+    for vector, rid in rows:
+        grown.insert(vector, rid)
+    assert len(built) == 150
+    for query in ([1.0, 0.0, 2.0, -1.0, 0.5], [0.0] * 5):
+        assert built.search(query, 150) == grown.search(query, 150)

@@ -47,12 +47,15 @@ CoreResult<Vectorstore> Vectorstore::create(Size vector_size, const std::vector<
       return fail(wrong_vector_length(record.vector.size(), vector_size));
   }
   Vectorstore store(vector_size);
-  // The count is known: one allocation per buffer, each of its final size.
-  store.blocks_.reserve(records.size() / kBlockLanes);
-  store.norms_.reserve(records.size() / kBlockLanes);
-  store.ids_.reserve(records.size() / kBlockLanes);
+  store.reserve(records.size());
   for (const StoredVector& record : records) (void)store.insert(record.vector, record.id);
   return store;
+}
+
+void Vectorstore::reserve(std::size_t records) {
+  blocks_.reserve(records / kBlockLanes);
+  norms_.reserve(records / kBlockLanes);
+  ids_.reserve(records / kBlockLanes);
 }
 
 DimensionError Vectorstore::wrong_length(std::size_t length) const {

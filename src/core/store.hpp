@@ -65,8 +65,15 @@ inline constexpr std::size_t kBlockLanes = 64;
 
 class Vectorstore {
  public:
+  explicit Vectorstore(Size vector_size);
   // Takes the initial records in order; fails on the first whose length is not vector_size.
   static CoreResult<Vectorstore> create(Size vector_size, const std::vector<StoredVector>& records);
+
+  // Makes room for this many records in all, so that a store whose final size is known
+  // allocates each buffer once.
+  void reserve(std::size_t records);
+  // What inserting a vector of this length reports when it is not vector_size.
+  DimensionError wrong_length(std::size_t length) const;
 
   // Appends a record; on failure (a wrong length, or no memory) the store is unchanged.
   CoreResult<Done> insert(std::span<const float> vector, std::uint64_t id);
@@ -103,8 +110,6 @@ class Vectorstore {
   std::vector<float> vector(std::size_t record) const;
 
  private:
-  explicit Vectorstore(Size vector_size);
-  DimensionError wrong_length(std::size_t length) const;
   // Room for one more vector at the end of the tail. Every step that can run out of
   // memory is taken here, before the store changes, so a failed insert leaves it as it was.
   float* make_room();

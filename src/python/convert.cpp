@@ -19,8 +19,10 @@ PyObject* type_error_type() { return PyExc_TypeError; }
 // buffer and growth does the rest.
 constexpr std::size_t kUntrustedHintLimit = 1 << 16;
 
-template <class Item>
-void reserve_for_hint(std::vector<Item>& items, Borrowed object) {
+// The length hint of a sequence about to be read, as reserve(count, trusted) is told
+// it: `trusted` when it is the length of an exact list or tuple.
+template <class Reserve>
+void reserve_for_hint(Borrowed object, std::size_t item_bytes, Reserve reserve) {
   // 3. The length is only a hint: when it cannot be had, start empty.
   const Py_ssize_t hint = PyObject_Size(object.get());
   if (hint < 0) {
@@ -29,28 +31,28 @@ void reserve_for_hint(std::vector<Item>& items, Borrowed object) {
   }
   // 4. A buffer beyond the largest signed size cannot exist on this platform.
   const auto count = static_cast<std::size_t>(hint);
-  if (count > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(Item))
+  if (count > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / item_bytes)
     core::panic("capacity overflow");
-  const bool trusted = PyList_CheckExact(object.get()) || PyTuple_CheckExact(object.get());
   try {
-    items.reserve(trusted ? count : std::min(count, kUntrustedHintLimit));
+    reserve(count, PyList_CheckExact(object.get()) || PyTuple_CheckExact(object.get()));
   } catch (const std::bad_alloc&) {
     // A hint that cannot be reserved is ignored; the items themselves decide.
   }
 }
 
-// The shape shared by vectors and lists of pairs: any object with the sequence
-// protocol (but not a str), read through iteration.
-template <class Item, class Convert>
-Result<std::vector<Item>> extract_sequence(Borrowed object, Convert convert_item) {
+// The shape shared by vectors and lists of pairs: any object with the sequence protocol
+// (but not a str), read through iteration, each item handed to visit(item), which may
+// fail and so end the reading. reserve is told the length hint first (see above), for
+// items of item_bytes each.
+template <class Reserve, class Visit>
+Result<core::Done> visit_sequence(Borrowed object, std::size_t item_bytes, Reserve reserve, Visit visit) {
   // 1.
   if (PyUnicode_Check(object.get()))
     return Err(PyErr::new_lazy(type_error_type, "Can't extract `str` to `Vec`"));
   // 2.
   if (!PySequence_Check(object.get())) return Err(PyErr::cast_failure(object, sequence_type()));
   // 3. and 4.
-  std::vector<Item> items;
-  reserve_for_hint(items, object);
+  reserve_for_hint(object, item_bytes, reserve);
   // 5. to 7. Exact lists and tuples are read by index, as their iterators read them:
   // the length is looked at again before every item (a conversion may run Python code
   // that changes the list), and each item is held while it is converted.
@@ -59,20 +61,34 @@ Result<std::vector<Item>> extract_sequence(Borrowed object, Convert convert_item
     const bool is_list = PyList_CheckExact(sequence);
     for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence)); ++i) {
       const Object item = Object::borrow(is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
-      Result<Item> converted = convert_item(item.borrowed());
-      if (!converted) return converted.take_error();
-      items.push_back(converted.take_value());
+      if (auto visited = visit(item.borrowed()); !visited) return visited.take_error();
     }
-    return items;
+    return core::Done{};
   }
   Object iterator = Object::steal(PyObject_GetIter(object.get()));
   if (!iterator) return Err(PyErr::fetch());
   while (Object item = Object::steal(PyIter_Next(iterator.get()))) {
-    Result<Item> converted = convert_item(item.borrowed());
-    if (!converted) return converted.take_error();
-    items.push_back(converted.take_value());
+    if (auto visited = visit(item.borrowed()); !visited) return visited.take_error();
   }
   if (auto failure = PyErr::take()) return Err(std::move(*failure));
+  return core::Done{};
+}
+
+// Every item of a sequence, converted.
+template <class Item, class Convert>
+Result<std::vector<Item>> extract_sequence(Borrowed object, Convert convert_item) {
+  std::vector<Item> items;
+  const auto reserve = [&](std::size_t count, bool trusted) {
+    // Any other object may lie about its length: a large hint only starts the buffer.
+    items.reserve(trusted ? count : std::min(count, kUntrustedHintLimit));
+  };
+  const auto collect = [&](Borrowed item) -> Result<core::Done> {
+    Result<Item> converted = convert_item(item);
+    if (!converted) return converted.take_error();
+    items.push_back(converted.take_value());
+    return core::Done{};
+  };
+  if (auto read = visit_sequence(object, sizeof(Item), reserve, collect); !read) return read.take_error();
   return items;
 }
 
@@ -150,8 +166,31 @@ Result<core::StoredVector> to_pair(Borrowed object) {
   return core::StoredVector{vector.take_value(), id.value()};
 }
 
-Result<std::vector<core::StoredVector>> to_pairs(Borrowed object) {
-  return extract_sequence<core::StoredVector>(object, to_pair);
+Result<PairsPending> add_pairs(core::Vectorstore& store, Borrowed object) {
+  PairsPending pending;
+  const auto reserve = [&](std::size_t count, bool trusted) {
+    if (trusted) store.reserve(count);
+  };
+  const auto add = [&](Borrowed item) -> Result<core::Done> {
+    Result<core::StoredVector> pair = to_pair(item);
+    if (!pair) return pair.take_error();
+    // After a failure only conversion errors are left to find: each would come first.
+    if (pending.wrong_length) return core::Done{};
+    const std::vector<float>& vector = pair.value().vector;
+    if (vector.size() != store.vector_size()) {
+      pending.wrong_length = store.wrong_length(vector.size());
+    } else if (!pending.out_of_memory) {
+      try {
+        (void)store.insert(vector, pair.value().id);
+      } catch (const std::bad_alloc&) {
+        pending.out_of_memory = true;
+      }
+    }
+    return core::Done{};
+  };
+  // The same bound on the hint as for a list of the converted pairs.
+  if (auto read = visit_sequence(object, sizeof(core::StoredVector), reserve, add); !read) return read.take_error();
+  return pending;
 }
 
 Object from_f32(float value) { return new_or_panic(PyFloat_FromDouble(static_cast<double>(value))); }

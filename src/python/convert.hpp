@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -18,7 +19,19 @@ Result<std::uint64_t> to_u64(Borrowed object);
 Result<core::Size> to_size(Borrowed object);
 // A (vector, id) tuple, as the record it will become.
 Result<core::StoredVector> to_pair(Borrowed object);
-Result<std::vector<core::StoredVector>> to_pairs(Borrowed object);
+
+// What is left to report once every pair of a list has converted, in this order: the
+// first pair whose vector had the wrong length, then running out of memory.
+struct PairsPending {
+  std::optional<core::DimensionError> wrong_length;
+  bool out_of_memory = false;
+};
+
+// Converts a list of (vector, id) tuples, and adds each pair to the store as soon as it
+// has converted, so that no converted vector outlives its own pair. The errors are those
+// of converting the whole list before building a store of it: a conversion error ends
+// it at once; anything else is only pending until every pair has converted.
+Result<PairsPending> add_pairs(core::Vectorstore& store, Borrowed object);
 
 // Native to Python: new references; a host that cannot create them is an internal fault.
 Object from_f32(float value);

@@ -2,7 +2,7 @@
 // each a typed body behind a trampoline, and the type specification that ties them up.
 #include "python/vectorstore_class.hpp"
 
-#include <new>  // placement new
+#include <new>  // placement new, std::bad_alloc
 #include <string>
 
 #include "core/parallel_search.hpp"
@@ -47,20 +47,19 @@ Result<Object> new_body(PyTypeObject* subtype, PyObject* args, PyObject* kwargs)
   if (auto bound = extract_arguments_tuple_dict(kNew, args, kwargs, slots); !bound) return bound.take_error();
   auto vector_size = extract_argument(slots[0], "vector_size", to_size);
   if (!vector_size) return vector_size.take_error();
-  std::vector<core::StoredVector> records;
+  core::Vectorstore store(vector_size.value());
   if (!is_absent(slots[1])) {
-    auto pairs = extract_argument(slots[1], "vectors", to_pairs);
-    if (!pairs) return pairs.take_error();
-    records = pairs.take_value();
+    auto pending = extract_argument(slots[1], "vectors", [&](Borrowed pairs) { return add_pairs(store, pairs); });
+    if (!pending) return pending.take_error();
+    if (pending.value().wrong_length) return Err(value_error(std::move(*pending.value().wrong_length)));
+    if (pending.value().out_of_memory) throw std::bad_alloc();
   }
-  auto store = core::Vectorstore::create(vector_size.value(), std::move(records));
-  if (!store) return Err(value_error(std::move(store.error())));
 
   Object no_arguments = new_or_panic(PyTuple_New(0));
   Object instance = Object::steal(PyBaseObject_Type.tp_new(subtype, no_arguments.get(), nullptr));
   if (!instance) return Err(PyErr::fetch());
   auto* self = reinterpret_cast<PyVectorstore*>(instance.get());
-  new (&self->store) core::Vectorstore(store.take_value());
+  new (&self->store) core::Vectorstore(std::move(store));
   new (&self->borrow_flag) std::atomic<std::intptr_t>(0);
   return instance;
 }
