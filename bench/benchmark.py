@@ -69,47 +69,65 @@ def machine_facts():
     return facts
 
 
-def time_queries(search, queries):
-    """The first query's result (for the check) and the median of the timed queries."""
-    first = search(queries[0])
+def time_in_turn(searches, queries):
+    """Each search's first result (for the check) and its median time. The searches take
+    their turns query by query, so that all of them meet the machine's slow and fast
+    spells alike: here the bandwidth two threads get swings between runs of a few seconds."""
+    firsts = [search(queries[0]) for search in searches]
     for q in queries[1:WARMUP]:
-        search(q)
-    times = []
+        for search in searches:
+            search(q)
+    times = [[] for _ in searches]
     gc.disable()  # a collection inside one query would land on whichever system runs then
     try:
         for q in queries[WARMUP:]:
-            start = time.perf_counter_ns()
-            search(q)
-            times.append(time.perf_counter_ns() - start)
+            for search, spent in zip(searches, times):
+                start = time.perf_counter_ns()
+                search(q)
+                spent.append(time.perf_counter_ns() - start)
     finally:
         gc.enable()
-    return first, statistics.median(times)
+    return firsts, [statistics.median(spent) for spent in times]
 
 
 def measure_size(n, d, floor_library):
+    """The floor and tarnix's searches are timed in turn; then each peer in turn with
+    tarnix's search, which is what its ×tarnix ratio is taken against."""
     X = gaussian(n, d, SEED)
     queries = gaussian(WARMUP + TIMED, d, SEED + 1)
     expected = int(np.argmax((X @ queries[0]) / np.linalg.norm(X, axis=1)))
-    systems = [peers.floor(X, floor_library), peers.tarnix(insert_each(d, X))]
-    systems += [peer(X) for peer in peers.PEERS]
-    rows = []
-    for variants in systems:
-        for system, threads, search, top in variants:
-            print(f"  {n:,}×{d} {system} ×{threads}", flush=True)
-            first, median = time_queries(search, queries)
-            row = {"system": system, "n": n, "d": d, "threads": threads, "median_ns": median}
-            if top is not None:
-                row["top_ok"] = top(first) == expected
-                if not row["top_ok"]:
-                    print(f"WARNING: {system} ×{threads} top id {top(first)}, numpy says {expected}")
+    store = insert_each(d, X)
+    ours = list(peers.floor(X, floor_library)) + list(peers.tarnix(store))
+    print(f"  {n:,}×{d} floor and tarnix", flush=True)
+    firsts, medians = time_in_turn([search for _, _, search, _ in ours], queries)
+    rows = [row_of(variant, n, d, first, median, expected) for variant, first, median in zip(ours, firsts, medians)]
+    at = next(i for i, (system, _, _, _) in enumerate(ours) if system == "tarnix search")
+    tarnix_search, tarnix_ns = ours[at], rows[at]["median_ns"]
+    for row in rows:
+        row["ratio_tarnix"] = row["median_ns"] / tarnix_ns
+    for peer in peers.PEERS:
+        for variant in peer(X):
+            print(f"  {n:,}×{d} {variant[0]} ×{variant[1]}", flush=True)
+            (first, _), (median, paired_ns) = time_in_turn([variant[2], tarnix_search[2]], queries)
+            row = row_of(variant, n, d, first, median, expected)
+            row["ratio_tarnix"] = median / paired_ns
+            row["tarnix_search_paired_ns"] = paired_ns
             rows.append(row)
         gc.collect()
     floor_ns = {row["threads"]: row["median_ns"] for row in rows if row["system"] == "floor"}
-    tarnix_ns = next(row["median_ns"] for row in rows if row["system"] == "tarnix search")
     for row in rows:
         row["ratio_floor"] = row["median_ns"] / floor_ns[row["threads"]]
-        row["ratio_tarnix"] = row["median_ns"] / tarnix_ns
     return rows
+
+
+def row_of(variant, n, d, first, median, expected):
+    system, threads, _, top = variant
+    row = {"system": system, "n": n, "d": d, "threads": threads, "median_ns": median}
+    if top is not None:
+        row["top_ok"] = top(first) == expected
+        if not row["top_ok"]:
+            print(f"WARNING: {system} ×{threads} top id {top(first)}, numpy says {expected}")
+    return row
 
 
 def resident_per_record(n, d):
@@ -186,7 +204,7 @@ def main():
         memory_rows.append({"n": n, "d": d, "bytes_per_record": per_record, "bound": 4 * d + 16})
 
     print_table(f"single-query search, top {peers.K}, median of {TIMED} (×floor: against the floor "
-                "with the same threads)",
+                "with the same threads; ×tarnix: against tarnix's search, timed in turn with it)",
                 ["system", "threads", "size", "ms", "×floor", "×tarnix"],
                 [[r["system"], r["threads"], f"{r['n']:,}×{r['d']}", f"{r['median_ns'] / 1e6:.3f}",
                   f"{r['ratio_floor']:.2f}", f"{r['ratio_tarnix']:.2f}"] for r in search_rows])
