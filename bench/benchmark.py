@@ -28,7 +28,7 @@ SEARCH_SIZES = {"full": [(10_000, 128), (100_000, 128), (1_000_000, 128), (200_0
                 "quick": [(10_000, 128), (20_000, 768)]}
 BUILD_SIZES = {"full": [(100_000, 128), (20_000, 768)], "quick": [(10_000, 128), (20_000, 768)]}
 MEMORY_SIZES = {"full": [(1_000_000, 128), (200_000, 768)], "quick": [(10_000, 128), (20_000, 768)]}
-WARMUP, TIMED, BUILD_REPEATS, SEED = 3, 30, 3, 2024
+WARMUP, TIMED, BUILD_REPEATS, SEED = 3, 30, 5, 2024
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
@@ -150,18 +150,20 @@ def measure_build(n, d):
             "insert python lists": lambda: insert_each(d, lists),
             "insert numpy float32 rows": lambda: insert_each(d, X),
             "Vectorstore(d, pairs)": lambda: tarnix.Vectorstore(d, pairs)}
-    rows = []
-    for way, build in ways.items():
-        times = []
-        for _ in range(BUILD_REPEATS):
+    # The ways take turns, build by build, so that a slow spell of the machine does not
+    # fall on one way's builds alone.
+    times = {way: [] for way in ways}
+    for _ in range(BUILD_REPEATS):
+        for way, build in ways.items():
             gc.collect()
             gc.disable()  # a collection would walk the prepared lists and bill it to one way
             start = time.perf_counter_ns()
             built = build()
-            times.append(time.perf_counter_ns() - start)
+            times[way].append(time.perf_counter_ns() - start)
             gc.enable()
             del built
-        rows.append({"way": way, "n": n, "d": d, "ns_per_record": statistics.median(times) / n})
+    rows = [{"way": way, "n": n, "d": d, "ns_per_record": statistics.median(spent) / n}
+            for way, spent in times.items()]
     lists_ns = next(row["ns_per_record"] for row in rows if row["way"] == "insert python lists")
     for row in rows:
         row["ratio_loop"] = row["ns_per_record"] / rows[0]["ns_per_record"]
@@ -208,7 +210,7 @@ def main():
                 ["system", "threads", "size", "ms", "×floor", "×tarnix"],
                 [[r["system"], r["threads"], f"{r['n']:,}×{r['d']}", f"{r['median_ns'] / 1e6:.3f}",
                   f"{r['ratio_floor']:.2f}", f"{r['ratio_tarnix']:.2f}"] for r in search_rows])
-    print_table(f"build cost, median of {BUILD_REPEATS} builds (fresh memory: writing n×d floats "
+    print_table(f"build cost, median of {BUILD_REPEATS} builds taken in turn (fresh memory: writing n×d floats "
                 "into memory new to the process, which every build must do)",
                 ["way", "size", "ns/record", "×loop", "lists ÷ this"],
                 [[r["way"], f"{r['n']:,}×{r['d']}", f"{r['ns_per_record']:.0f}",
