@@ -1,6 +1,6 @@
 """Draws the search rows as one panel per data size: each system's median time divided
-by the streaming-read floor for its thread count, so 1.0 is as fast as the bytes can
-be read."""
+by the streaming-read floor for its thread count (a peer's through tarnix's search, which
+it was timed beside), so 1.0 is as fast as the bytes can be read."""
 import math
 
 import matplotlib
