@@ -101,6 +101,12 @@ if np is not None:
             return iter(list(np.asarray(self))[::-1])
 
 
+# A subclass whose iteration differs from its buffer, so it must be iterated; its type is
+# named "array", as PyPy names array.array itself.
+ReversedArray32 = type("array", (array.array,), {"__iter__": lambda self: iter(self.tolist()[::-1])})
+BUFFERS.append(lambda: ReversedArray32("f", [1.0, 2.0, 3.0]))
+
+
 @pytest.mark.parametrize("make", BUFFERS)
 def test_float_buffers_convert_as_they_iterate(make):
     assert_same_as_iteration(make)

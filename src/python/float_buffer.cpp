@@ -11,14 +11,29 @@
 namespace tarnix::py {
 namespace {
 
+// array.array, imported on first use and kept for good, so that no other type can come
+// to live at its address; null where it cannot be imported. It is recognised by identity:
+// PyPy names it only "array", a name any Python class may take.
+PyTypeObject* array_type() {
+  static PyObject* cached = nullptr;
+  static bool imported = false;
+  if (imported) return reinterpret_cast<PyTypeObject*>(cached);
+  imported = true;  // before importing, which may let another thread in
+  const Object module = Object::steal(PyImport_ImportModule("array"));
+  Object type = module ? Object::steal(PyObject_GetAttrString(module.get(), "array")) : Object();
+  if (type && PyType_Check(type.get())) cached = type.release();
+  PyErr::take();  // without it, buffers of arrays are only read the general way
+  return reinterpret_cast<PyTypeObject*>(cached);
+}
+
 // Types whose iteration yields, for each element of a float buffer, a float (or a numpy
 // scalar) of that element's value, and which Python code cannot subclass into something
-// else: a subclass has its own type name and takes the general way.
+// else: a subclass is another type (and has its own type name) and takes the general way.
+// numpy is never imported here: it is known by its name, which it keeps on PyPy too.
 bool exports_plain_floats(PyTypeObject* type) {
   if (type == &PyMemoryView_Type) return true;
-  if (!type->tp_as_buffer) return false;  // lists and tuples, every time: no name to compare
-  const char* name = type->tp_name;
-  return std::strcmp(name, "numpy.ndarray") == 0 || std::strcmp(name, "array.array") == 0;
+  if (!type->tp_as_buffer) return false;  // lists and tuples, every time: nothing to look up
+  return type == array_type() || std::strcmp(type->tp_name, "numpy.ndarray") == 0;
 }
 
 // The struct-module format of a native float or double; '<' is native on every x86.
