@@ -6,6 +6,7 @@
 #include <cstring>  // std::strcmp, std::memcpy
 #include <string_view>
 
+#include "python/compat.hpp"
 #include "python/error.hpp"
 
 namespace tarnix::py {
@@ -55,6 +56,10 @@ float widened_and_rounded(float x) {
 }  // namespace
 
 FloatBuffer::FloatBuffer(Borrowed object) {
+  if (compat::kArrayExportLeaks && object.type() == array_type()) {
+    find_array_storage(object);
+    return;
+  }
   if (!exports_plain_floats(object.type())) return;
   if (PyObject_GetBuffer(object.get(), &view_, PyBUF_RECORDS_RO) != 0) {
     // A released memoryview, a dtype without a buffer: the general way reports it.
@@ -70,6 +75,28 @@ FloatBuffer::FloatBuffer(Borrowed object) {
     return;
   element_ = element;
   size_ = static_cast<std::size_t>(view_.len / item);
+  data_ = view_.buf;
+}
+
+void FloatBuffer::find_array_storage(Borrowed array) {
+  // The type is exactly array.array, so these are its own, and run no Python code.
+  const Object code = Object::steal(PyObject_GetAttrString(array.get(), "typecode"));
+  const Object info = code ? Object::steal(PyObject_CallMethod(array.get(), "buffer_info", nullptr)) : Object();
+  if (!info || !PyUnicode_Check(code.get()) || !PyTuple_Check(info.get()) || PyTuple_GET_SIZE(info.get()) != 2) {
+    PyErr::take();
+    return;
+  }
+  const char* typecode = PyUnicode_AsUTF8(code.get());
+  void* address = PyLong_AsVoidPtr(PyTuple_GET_ITEM(info.get(), 0));
+  const Py_ssize_t length = PyLong_AsSsize_t(PyTuple_GET_ITEM(info.get(), 1));
+  if (!typecode || PyErr_Occurred() || length < 0) {
+    PyErr::take();
+    return;
+  }
+  const std::string_view kind = typecode;
+  element_ = kind == "f" ? Element::f32 : kind == "d" ? Element::f64 : Element::none;
+  size_ = element_ == Element::none ? 0 : static_cast<std::size_t>(length);
+  data_ = address;
 }
 
 FloatBuffer::~FloatBuffer() {
@@ -77,7 +104,7 @@ FloatBuffer::~FloatBuffer() {
 }
 
 void FloatBuffer::copy_to(float* out) const {
-  const auto* bytes = static_cast<const unsigned char*>(view_.buf);
+  const auto* bytes = static_cast<const unsigned char*>(data_);
   if (element_ == Element::f32) {
     for (std::size_t i = 0; i < size_; ++i) {
       float x;

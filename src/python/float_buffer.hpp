@@ -14,7 +14,9 @@ namespace tarnix::py {
 // exported by an object whose iteration is known to yield exactly those values (an
 // exact numpy.ndarray, array.array or memoryview), held for as long as this lives.
 // For any other object it is not readable, and no error is pending: the caller then
-// converts the object the general way, which gives the same floats.
+// converts the object the general way, which gives the same floats. No Python code may
+// run between making one and copying from it: on PyPy an array's storage is not held
+// (see compat::kArrayExportLeaks), and code could resize it.
 class FloatBuffer {
  public:
   explicit FloatBuffer(Borrowed object);
@@ -30,10 +32,14 @@ class FloatBuffer {
  private:
   enum class Element { none, f32, f64 };
 
+  // Where the buffer protocol would leak: the array's own account of its storage.
+  void find_array_storage(Borrowed array);
+
   Py_buffer view_{};
   bool held_ = false;
   Element element_ = Element::none;
   std::size_t size_ = 0;
+  const void* data_ = nullptr;
 };
 
 // The floats of a readable FloatBuffer of the object; nothing, and no error pending,
