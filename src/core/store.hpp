@@ -2,16 +2,14 @@
 #pragma once
 
 #include <algorithm>  // std::min
-#include <cstddef>  // std::size_t
-#include <cstdint>  // std::uint32_t, std::uint64_t
+#include <cstddef>    // std::size_t
+#include <cstdint>    // std::uint32_t, std::uint64_t
 #include <span>
-#include <memory>   // std::allocator
-#include <new>
 #include <string>
-#include <utility>  // std::forward
 #include <vector>
 
 #include "core/block_chunks.hpp"
+#include "core/default_init_allocator.hpp"
 #include "core/expected.hpp"
 
 namespace tarnix::core {
@@ -19,23 +17,6 @@ namespace tarnix::core {
 // The unsigned size of the Python surface (dimensions, top_k, thread counts):
 // 32 bits on every platform, so that a 64-bit build behaves like the 32-bit target.
 using Size = std::uint32_t;
-
-// An allocator whose vectors leave new elements uninitialised on resize.
-template <class T>
-struct DefaultInitAllocator : std::allocator<T> {
-  template <class U>
-  struct rebind {
-    using other = DefaultInitAllocator<U>;
-  };
-  template <class U>
-  void construct(U* at) noexcept {
-    ::new (static_cast<void*>(at)) U;
-  }
-  template <class U, class... Args>
-  void construct(U* at, Args&&... args) {
-    ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
-  }
-};
 
 // A record as it arrives: its vector and its id.
 struct StoredVector {
