@@ -3,7 +3,9 @@
 #include "python/vectorstore_class.hpp"
 
 #include <new>  // placement new, std::bad_alloc
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "core/parallel_search.hpp"
 #include "core/search.hpp"
@@ -72,24 +74,23 @@ Result<Object> insert_body(Borrowed self, PyObject* const* args, Py_ssize_t narg
   // half-inserted record.
   auto borrow = ExclusiveBorrow::take(self);
   if (!borrow) return borrow.take_error();
-  if (slots[1] && PyLong_CheckExact(slots[1])) {
-    // Converting an exact int runs no Python code, so a float buffer can stay open
-    // across it and be copied once, straight into the store.
-    const FloatBuffer buffer{Borrowed(slots[0])};
-    if (buffer.readable()) {
-      auto id = extract_argument(slots[1], "id", to_u64);
-      if (!id) return id.take_error();
-      auto inserted = borrow.value().store().insert_written(buffer.size(), id.value(),
-                                                            [&](float* room) { buffer.copy_to(room); });
-      if (!inserted) return Err(value_error(std::move(inserted.error())));
-      return Object::borrow(Py_None);
-    }
+  // Converting an exact int id runs no Python code, so a float buffer can stay open
+  // across it and be copied once, straight into the store; anything else is converted
+  // first, as iteration would read it.
+  std::optional<FloatBuffer> buffer;
+  if (slots[1] && PyLong_CheckExact(slots[1])) buffer.emplace(Borrowed(slots[0]));
+  std::vector<float> vector;
+  if (!buffer || !buffer->readable()) {
+    buffer.reset();
+    auto converted = extract_argument(slots[0], "vector", to_float_vector);
+    if (!converted) return converted.take_error();
+    vector = converted.take_value();
   }
-  auto vector = extract_argument(slots[0], "vector", to_float_vector);
-  if (!vector) return vector.take_error();
   auto id = extract_argument(slots[1], "id", to_u64);
   if (!id) return id.take_error();
-  auto inserted = borrow.value().store().insert(vector.take_value(), id.value());
+  core::Vectorstore& store = borrow.value().store();
+  auto inserted = buffer ? store.insert_written(buffer->size(), id.value(), [&](float* room) { buffer->copy_to(room); })
+                         : store.insert(vector, id.value());
   if (!inserted) return Err(value_error(std::move(inserted.error())));
   return Object::borrow(Py_None);
 }
