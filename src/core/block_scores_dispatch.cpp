@@ -6,8 +6,31 @@
 #include "core/block_scores.hpp"
 #include "core/block_write.hpp"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>  // __get_cpuid, __get_cpuid_count
+#endif
+
 namespace tarnix::core {
 namespace {
+
+#if defined(__x86_64__) || defined(__i386__)
+// Asked of the processor itself rather than through __builtin_cpu_supports, whose table
+// is filled by a constructor of the compiler's runtime that not every toolchain links
+// (with musl and clang it stays empty, and AVX2 would never be chosen).
+bool processor_runs_avx2() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  constexpr unsigned kOsxsave = 1u << 27, kAvx = 1u << 28;
+  if ((ecx & (kOsxsave | kAvx)) != (kOsxsave | kAvx)) return false;
+  // The system must save the SSE and AVX halves of the registers on a context switch.
+  unsigned xcr0_low = 0, xcr0_high = 0;
+  __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+  if ((xcr0_low & 0x6u) != 0x6u) return false;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+  constexpr unsigned kAvx2 = 1u << 5;
+  return (ebx & kAvx2) != 0;
+}
+#endif
 
 std::vector<KernelPath> detect_paths() {
   std::vector<KernelPath> paths{KernelPath::scalar};
@@ -15,8 +38,7 @@ std::vector<KernelPath> detect_paths() {
   paths.push_back(KernelPath::sse2);
 #endif
 #if defined(__x86_64__) || defined(__i386__)
-  // Also checks that the system saves the AVX registers.
-  if (__builtin_cpu_supports("avx2")) paths.push_back(KernelPath::avx2);
+  if (processor_runs_avx2()) paths.push_back(KernelPath::avx2);
 #endif
   return paths;
 }

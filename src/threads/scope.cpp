@@ -35,10 +35,18 @@ void worker_finished(ScopeRecord& record, bool panicked) {
   if (record.running.fetch_sub(1) == 1) record.all_done.notify_all();
 }
 
+namespace {
+
+// strerror_r comes in two forms: GNU's returns the text, which may or may not be in the
+// buffer; the XSI one (musl's) returns a status and always writes the buffer.
+[[maybe_unused]] const char* error_text(const char* returned, const char* /*buffer*/) { return returned; }
+[[maybe_unused]] const char* error_text(int returned, const char* buffer) { return returned == 0 ? buffer : "Unknown error"; }
+
+}  // namespace
+
 std::string spawn_error(int code) {
-  char buffer[128];
-  // The GNU strerror_r returns its text, which may or may not be in the buffer.
-  const char* text = strerror_r(code, buffer, sizeof buffer);
+  char buffer[128] = "";
+  const char* text = error_text(strerror_r(code, buffer, sizeof buffer), buffer);
   return "failed to spawn thread: " + std::string(text) + " (os error " + std::to_string(code) + ")";
 }
 
