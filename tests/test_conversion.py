@@ -191,6 +191,22 @@ def test_objects_without_the_sequence_protocol(obj, type_name):
         assert info.value.args == ("argument '%s': %s" % (name, message),)
 
 
+def test_type_names_come_from_the_type_itself():
+    class Lying(type):
+        def __getattribute__(cls, name):
+            if name in ("__qualname__", "__name__"):
+                return "Lie"
+            return super().__getattribute__(name)
+
+    class Honest(metaclass=Lying):
+        pass
+
+    with pytest.raises(TypeError) as info:
+        tarnix.cosine_similarity(Honest(), [])
+    assert str(info.value).endswith("'test_type_names_come_from_the_type_itself.<locals>.Honest' object "
+                                    "is not an instance of 'Sequence'")
+
+
 def test_sequence_message_uses_the_qualified_name():
     class Local:
         pass
@@ -440,6 +456,32 @@ def test_bad_pairs_are_labelled(pair, message):
     with pytest.raises(TypeError) as info:
         tarnix.Vectorstore(1, [([1.0], 1), pair])
     assert info.value.args == ("argument 'vectors': " + message,)
+
+
+def test_a_pair_is_what_the_tuple_holds(run_python):
+    # whatever a tuple subclass claims to iterate to, have or measure; in a separate
+    # process, because a host that reads the claims crashed on the missing items
+    proc = run_python(
+        """
+        import tarnix
+
+        class Claims(tuple):
+            def __iter__(self):
+                return iter([[9.0]])
+
+        class MoreClaims(Claims):
+            def __len__(self):
+                return 5
+
+            def __getitem__(self, i):
+                return [7.0]
+
+        for kind in (Claims, MoreClaims):
+            store = tarnix.Vectorstore(1, [kind(([1.0], 5))])
+            print(store.search([1.0], 2))
+        """
+    )
+    assert (proc.returncode, proc.stdout) == (0, "[(1.0, 5)]\n" * 2), proc.stderr
 
 
 def test_a_bare_pair_is_not_a_list_of_pairs():

@@ -142,3 +142,43 @@ def test_borrow_errors_are_plain_runtime_errors():
     assert [type(e) for e in caught] == [RuntimeError, RuntimeError]
     assert [e.args for e in caught] == [("Already mutably borrowed",), ("Already borrowed",)]
     assert len(store) == 1
+
+
+# Hooks that call back into the module for ever: each call is one more level of the
+# interpreter's recursion, so the caller gets RecursionError, and every borrow taken on
+# the way down is given back on the way up. Run in a separate process, because a host
+# that handles this wrongly ends the process.
+@pytest.mark.parametrize(
+    "recurse",
+    [
+        "tarnix.cosine_similarity([Hook()], [1.0])",
+        "store.search([Hook()], 1)",
+        "store.parallel_search([Hook()], 1, 1)",
+        "tarnix.Vectorstore(1).insert([Hook()], 1)",
+        "tarnix.Vectorstore(1, [([Hook()], 1)])",
+        "store.search([1.0], Hook())",
+    ],
+)
+def test_endless_recursion_through_a_hook_is_a_recursion_error(run_python, recurse):
+    proc = run_python(
+        """
+        import tarnix
+        store = tarnix.Vectorstore(1, [([1.0], 1)])
+
+        class Hook:
+            def __float__(self):
+                %s
+                return 1.0
+
+            __index__ = lambda self: int(self.__float__())
+
+        try:
+            Hook().__float__()
+        except RecursionError:
+            print("RecursionError")
+        store.insert([2.0], 2)
+        print(len(store), store.search([1.0], 2))
+        """
+        % recurse
+    )
+    assert (proc.returncode, proc.stdout) == (0, "RecursionError\n2 [(1.0, 1), (1.0, 2)]\n"), proc.stderr[-2000:]

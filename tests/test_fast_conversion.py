@@ -2,6 +2,7 @@
 Whatever they convert to, and every error they raise, must be what iteration gives."""
 
 import array
+import ctypes
 import math
 import platform
 import struct
@@ -106,10 +107,32 @@ if np is not None:
 ReversedArray32 = type("array", (array.array,), {"__iter__": lambda self: iter(self.tolist()[::-1])})
 BUFFERS.append(lambda: ReversedArray32("f", [1.0, 2.0, 3.0]))
 
+# Named as numpy names its array type, which any Python class may be; numpy itself is
+# known by identity.
+PosingArray = type("numpy.ndarray", (array.array,), {"__iter__": lambda self: iter(self.tolist()[::-1])})
+BUFFERS.append(lambda: PosingArray("f", [1.0, 2.0, 3.0]))
+
+# ctypes arrays export the standard-size formats "<f" and "<d", which a memoryview
+# iterates on PyPy and refuses with NotImplementedError on CPython.
+BUFFERS.append(lambda: memoryview((ctypes.c_float * 3)(1.0, 2.5, -4.0)))
+BUFFERS.append(lambda: memoryview((ctypes.c_double * 3)(0.1, 1e39, 2.0)))
+
 
 @pytest.mark.parametrize("make", BUFFERS)
 def test_float_buffers_convert_as_they_iterate(make):
     assert_same_as_iteration(make)
+
+
+def test_numpy_is_never_imported(run_python):
+    proc = run_python(
+        """
+        import array, sys
+        import tarnix
+        posing = type("numpy.ndarray", (array.array,), {})
+        print(tarnix.cosine_similarity(posing("f", [1.0]), [1.0]), "numpy" in sys.modules)
+        """
+    )
+    assert (proc.returncode, proc.stdout) == (0, "1.0 False\n"), proc.stderr
 
 
 @needs_numpy

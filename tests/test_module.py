@@ -92,20 +92,42 @@ def test_vector_size_is_a_read_only_property_without_doc():
     assert store.vector_size == 3
 
 
-@pytest.mark.skipif(IS_PYPY, reason="the host gives every object an attribute dict")
-def test_instances_have_no_attribute_dict():
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (lambda s: setattr(s, "extra", 1), "'builtins.Vectorstore' object has no attribute 'extra'"),
+        (lambda s: delattr(s, "extra"), "'builtins.Vectorstore' object has no attribute 'extra'"),
+        (lambda s: setattr(s, "__dict__", {}), "'builtins.Vectorstore' object has no attribute '__dict__'"),
+        (lambda s: setattr(s, "search", None), "'builtins.Vectorstore' object attribute 'search' is read-only"),
+        (lambda s: setattr(s, "__doc__", "x"), "'builtins.Vectorstore' object attribute '__doc__' is read-only"),
+    ],
+)
+def test_instances_take_no_attributes(change, message):
     store = tarnix.Vectorstore(1)
-    with pytest.raises(AttributeError):
-        store.extra = 1
+    with pytest.raises(AttributeError) as info:
+        change(store)
+    assert str(info.value) == message
     assert not hasattr(store, "__dict__")
+    assert store.search is not None
 
 
-@pytest.mark.skipif(IS_PYPY, reason="the host does not enforce the base-type flag")
-def test_class_cannot_be_subclassed():
-    with pytest.raises(TypeError):
+def _class_statement():
+    class Derived(tarnix.Vectorstore):
+        pass
 
-        class Derived(tarnix.Vectorstore):
-            pass
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        _class_statement,
+        lambda: type("Derived", (tarnix.Vectorstore,), {}),
+        lambda: types.new_class("Derived", (tarnix.Vectorstore,)),
+    ],
+)
+def test_class_cannot_be_subclassed(make):
+    with pytest.raises(TypeError) as info:
+        make()
+    assert str(info.value) == "type 'builtins.Vectorstore' is not an acceptable base type"
 
 
 def test_new_can_be_called_explicitly():
@@ -152,6 +174,29 @@ def test_new_refuses_a_foreign_subtype(run_python, subtype):
         % subtype
     )
     assert (proc.returncode, proc.stdout) == (0, "refused\ndone\n"), proc.stderr
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        ("5, 3", "builtins.Vectorstore.__new__(X): X is not a type object (int)"),
+        ("None, 3", "builtins.Vectorstore.__new__(X): X is not a type object (NoneType)"),
+        ("int, 3", "builtins.Vectorstore.__new__(int): int is not a subtype of builtins.Vectorstore"),
+    ],
+)
+def test_new_refuses_what_is_not_a_subtype_as_the_host_does(run_python, arguments, message):
+    # in a separate process: a host that hands such objects on used to crash
+    proc = run_python(
+        """
+        import tarnix
+        try:
+            tarnix.Vectorstore.__new__(%s)
+        except TypeError as exc:
+            print(exc)
+        """
+        % arguments
+    )
+    assert (proc.returncode, proc.stdout) == (0, message + "\n"), proc.stderr
 
 
 def _execute_again(prepare=None):

@@ -6,25 +6,21 @@
 
 namespace tarnix::py::compat {
 
-// The calls below exist in CPython 3.11 but not in PyPy 3.9; the attribute
-// lookups give the same values there. Each returns a new reference or null
-// with an exception pending.
-
-inline PyObject* type_qualname(PyTypeObject* type) {
-#if defined(PYPY_VERSION) || PY_VERSION_HEX < 0x030B0000
-  return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__");
+#if defined(PYPY_VERSION)
+inline constexpr bool kIsPyPy = true;
 #else
-  return PyType_GetQualName(type);
+inline constexpr bool kIsPyPy = false;
 #endif
-}
 
-inline PyObject* type_name(PyTypeObject* type) {
-#if defined(PYPY_VERSION) || PY_VERSION_HEX < 0x030B0000
-  return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__");
-#else
-  return PyType_GetName(type);
-#endif
-}
+// A type's qualified name and its name, read from the type itself (never through
+// attribute lookup, which a metaclass can answer). New references, or null with an
+// exception pending.
+PyObject* type_qualname(PyTypeObject* type);
+PyObject* type_name(PyTypeObject* type);
+
+// The name CPython prints for a type in its own messages (its tp_name). A new
+// reference, or null with an exception pending.
+PyObject* type_printed_name(PyTypeObject* type);
 
 inline PyObject* module_name_object(PyObject* module) {
 #if defined(PYPY_VERSION)
@@ -34,13 +30,26 @@ inline PyObject* module_name_object(PyObject* module) {
 #endif
 }
 
+// The length and the items that a tuple, or an instance of a tuple subclass, holds.
+// PyPy shows C code a copy of a tuple subclass made by iterating it, so one whose
+// __iter__ yields something else shows other items, and null past their end; there the
+// tuple's own methods are asked. -1 or null with an exception pending on failure; the
+// item is a new reference.
+Py_ssize_t tuple_size(PyObject* tuple);
+PyObject* tuple_item(PyObject* tuple, Py_ssize_t index);
+
 // PyPy's buffer export of an array.array leaks a few bytes each time, even when the
 // buffer is released at once (seen with PyPy 3.9 on 32-bit x86, in a module that only
 // exports and releases); there an array's storage is found through buffer_info() instead.
-#if defined(PYPY_VERSION)
-inline constexpr bool kArrayExportLeaks = true;
-#else
-inline constexpr bool kArrayExportLeaks = false;
-#endif
+inline constexpr bool kArrayExportLeaks = kIsPyPy;
+
+// Which float formats a memoryview iterates: CPython only the native single-character
+// ones ("f", "@f"; "<f" raises NotImplementedError), PyPy the standard-size ones too.
+inline constexpr bool kMemoryviewIteratesStandardFormats = kIsPyPy;
+
+// PyPy creates subclasses of a type without Py_TPFLAGS_BASETYPE, and gives instances of
+// a type without a dictionary offset an attribute dictionary all the same; where the
+// host does not refuse them, the class refuses them itself.
+inline constexpr bool kHostEnforcesClassFlags = !kIsPyPy;
 
 }  // namespace tarnix::py::compat

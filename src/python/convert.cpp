@@ -59,8 +59,14 @@ Result<core::Done> visit_sequence(Borrowed object, std::size_t item_bytes, Reser
   if (PyList_CheckExact(object.get()) || PyTuple_CheckExact(object.get())) {
     PyObject* sequence = object.get();
     const bool is_list = PyList_CheckExact(sequence);
-    for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence)); ++i) {
-      const Object item = Object::borrow(is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
+    for (Py_ssize_t i = 0;; ++i) {
+      // On PyPy these are host calls, which can fail where the stack is nearly full.
+      const Py_ssize_t size = is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
+      if (size < 0) return Err(PyErr::fetch());
+      if (i >= size) break;
+      PyObject* raw = is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i);
+      if (!raw) return Err(PyErr::fetch());
+      const Object item = Object::borrow(raw);
       if (auto visited = visit(item.borrowed()); !visited) return visited.take_error();
     }
     return core::Done{};
@@ -155,13 +161,18 @@ Result<core::Size> to_size(Borrowed object) {
 Result<core::StoredVector> to_pair(Borrowed object) {
   if (!PyTuple_Check(object.get()))
     return Err(PyErr::cast_failure(object, reinterpret_cast<PyObject*>(&PyTuple_Type)));
-  const Py_ssize_t length = PyTuple_Size(object.get());
+  const Py_ssize_t length = compat::tuple_size(object.get());
+  if (length < 0) return Err(PyErr::fetch());
   if (length != 2)
     return Err(PyErr::new_lazy([] { return PyExc_ValueError; },
                                "expected tuple of length 2, but got tuple of length " + std::to_string(length)));
-  Result<std::vector<float>> vector = to_float_vector(Borrowed(PyTuple_GET_ITEM(object.get(), 0)));
+  const Object first = Object::steal(compat::tuple_item(object.get(), 0));
+  if (!first) return Err(PyErr::fetch());
+  Result<std::vector<float>> vector = to_float_vector(first.borrowed());
   if (!vector) return vector.take_error();
-  Result<std::uint64_t> id = to_u64(Borrowed(PyTuple_GET_ITEM(object.get(), 1)));
+  const Object second = Object::steal(compat::tuple_item(object.get(), 1));
+  if (!second) return Err(PyErr::fetch());
+  Result<std::uint64_t> id = to_u64(second.borrowed());
   if (!id) return id.take_error();
   return core::StoredVector{vector.take_value(), id.value()};
 }

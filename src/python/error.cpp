@@ -99,8 +99,29 @@ PyErr::Normalized PyErr::normalize(Lazy lazy) {
   return result;
 }
 
+namespace {
+
+// The interpreter's pending exception, fetched and normalized.
+PyObject* fetch_normalized(PyObject** type, PyObject** traceback) {
+  PyObject* value = nullptr;
+  PyErr_Fetch(type, &value, traceback);
+  PyErr_NormalizeException(type, &value, traceback);
+  return value;
+}
+
+}  // namespace
+
 PyErr::Normalized& PyErr::normalized() {
   if (auto* done = std::get_if<Normalized>(&state_)) return *done;
+  if (std::holds_alternative<Pending>(state_)) {
+    PyObject *ptype = nullptr, *ptraceback = nullptr;
+    PyObject* pvalue = fetch_normalized(&ptype, &ptraceback);
+    state_ = Normalized{Object::steal(ptype), Object::steal(pvalue), Object::steal(ptraceback)};
+    auto& taken = std::get<Normalized>(state_);
+    core::check(bool(taken.type), "Exception type missing");
+    core::check(bool(taken.value), "normalized exception value missing");
+    return taken;
+  }
   // Errors are owned by one thread at a time; the only way back in is re-entry
   // from within the normalization itself.
   core::check(!normalizing_, "Re-entrant normalization of PyErrState detected");
@@ -118,22 +139,18 @@ PyErr::Normalized& PyErr::normalized() {
 }
 
 std::optional<PyErr> PyErr::take() {
-  // 1.
-  PyObject *ptype = nullptr, *pvalue = nullptr, *ptraceback = nullptr;
-  PyErr_Fetch(&ptype, &pvalue, &ptraceback);
-  if (!ptype) {
-    Py_XDECREF(pvalue);
-    Py_XDECREF(ptraceback);
-    return std::nullopt;
-  }
-  // 2.
-  PyErr_NormalizeException(&ptype, &pvalue, &ptraceback);
+  PyObject* pending = PyErr_Occurred();
+  if (!pending) return std::nullopt;
+  // A panic of ours that travelled through Python code carries on as a panic. No
+  // PanicException can be pending before its class exists.
+  PyObject* panic_type = panic_exception_type_if_created();
+  if (!panic_type || !PyErr_GivenExceptionMatches(pending, panic_type)) return PyErr(Pending{});
+  PyObject *ptype = nullptr, *ptraceback = nullptr;
+  PyObject* pvalue = fetch_normalized(&ptype, &ptraceback);
   Normalized taken{Object::steal(ptype), Object::steal(pvalue), Object::steal(ptraceback)};
   core::check(bool(taken.value), "normalized exception value missing");
-  // 3. A panic of ours that travelled through Python code carries on as a panic.
-  if (reinterpret_cast<PyObject*>(Py_TYPE(taken.value.get())) == panic_exception_type())
+  if (reinterpret_cast<PyObject*>(Py_TYPE(taken.value.get())) == panic_type)
     resume_panic_from_python(std::move(taken.type), std::move(taken.value), std::move(taken.traceback));
-  // 4.
   return PyErr(std::move(taken));
 }
 
@@ -142,11 +159,30 @@ PyErr PyErr::fetch() {
   return new_lazy([] { return PyExc_SystemError; }, "attempted to fetch exception but none was set");
 }
 
+PyErr& PyErr::operator=(PyErr&& other) noexcept {
+  if (this != &other) {
+    PyErr dropped(std::move(*this));
+    state_ = std::exchange(other.state_, Invalid{});
+  }
+  return *this;
+}
+
+PyErr::~PyErr() {
+  if (std::holds_alternative<Pending>(state_)) PyErr_Clear();
+}
+
 void PyErr::restore() && {
   core::check(!std::holds_alternative<Invalid>(state_),
               "PyErr state should never be invalid outside of normalization");
+  if (std::holds_alternative<Pending>(state_)) {
+    // Already where it must be; nothing else may have touched the indicator since.
+    state_ = Invalid{};
+    core::check(PyErr_Occurred() != nullptr, "a pending error was lost before it was raised");
+    return;
+  }
   Normalized& triple = normalized();
   PyErr_Restore(triple.type.release(), triple.value.release(), triple.traceback.release());
+  state_ = Invalid{};
 }
 
 void PyErr::write_unraisable(PyObject* context) && {
@@ -155,6 +191,12 @@ void PyErr::write_unraisable(PyObject* context) && {
 }
 
 PyObject* PyErr::type() { return normalized().type.get(); }
+
+bool PyErr::is_exactly(PyObject* type) {
+  // Normalizing can only turn the pending type into one of its subclasses.
+  if (std::holds_alternative<Pending>(state_) && !PyErr_GivenExceptionMatches(type, PyErr_Occurred())) return false;
+  return this->type() == type;
+}
 PyObject* PyErr::value() { return normalized().value.get(); }
 PyObject* PyErr::traceback() { return normalized().traceback.get(); }
 

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>  // std::exchange
 #include <variant>
 
 #include "core/expected.hpp"
@@ -21,19 +22,21 @@ class PyErr {
   static PyErr new_lazy_in_tuple(ExceptionTypeGetter type, std::string message);
   // TypeError "'T' object is not an instance of 'E'" for an object of the wrong kind.
   static PyErr cast_failure(Borrowed object, PyObject* expected_type);
-  // An exception already fetched and normalized.
-  static PyErr from_normalized(Object type, Object value, Object traceback) {
-    return PyErr(Normalized{std::move(type), std::move(value), std::move(traceback)});
-  }
 
-  // The interpreter's pending exception, if any, taken over (and the indicator cleared).
+  // The interpreter's pending exception, if any, taken over. It stays in the
+  // interpreter's error indicator until it is first inspected: on PyPy, fetching an
+  // exception near the stack limit (a RecursionError on its way out) ends the process,
+  // while raising it on untouched costs nothing. Dropping a taken error clears it.
   // A PanicException coming back out of Python resumes the panic instead.
   static std::optional<PyErr> take();
   // take(), or SystemError when a failing host call left nothing pending.
   static PyErr fetch();
 
-  PyErr(PyErr&&) noexcept = default;
-  PyErr& operator=(PyErr&&) noexcept = default;
+  PyErr(PyErr&& other) noexcept : state_(std::exchange(other.state_, Invalid{})) {}
+  PyErr& operator=(PyErr&& other) noexcept;
+  PyErr(const PyErr&) = delete;
+  PyErr& operator=(const PyErr&) = delete;
+  ~PyErr();
 
   // Makes this the interpreter's pending exception.
   void restore() &&;
@@ -44,7 +47,9 @@ class PyErr {
   PyObject* type();
   PyObject* value();
   PyObject* traceback();
-  bool is_exactly(PyObject* type) { return this->type() == type; }
+  // Whether the exception's type is exactly `type`; an error still in the indicator is
+  // fetched only when its type could turn out to be `type`.
+  bool is_exactly(PyObject* type);
 
   // The exception instance, with its traceback attached.
   Object into_value() &&;
@@ -72,9 +77,11 @@ class PyErr {
     Object value;
     Object traceback;
   };
-  // Invalid only while a lazy error is being normalized.
+  // Still the interpreter's pending exception, owned by this value.
+  struct Pending {};
+  // Invalid only while a lazy error is being normalized, and once moved from.
   struct Invalid {};
-  using State = std::variant<Invalid, Lazy, Normalized>;
+  using State = std::variant<Invalid, Lazy, Normalized, Pending>;
 
   explicit PyErr(State state) : state_(std::move(state)) {}
   static Normalized normalize(Lazy lazy);

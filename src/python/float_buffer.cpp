@@ -27,20 +27,40 @@ PyTypeObject* array_type() {
   return reinterpret_cast<PyTypeObject*>(cached);
 }
 
+// numpy.ndarray, without importing numpy: there are no arrays before numpy is imported,
+// so the class is looked up among the modules already loaded, once a type of that name
+// turns up, and then kept for good. Any Python class may take its name, but not its
+// identity, and never the place of a static type.
+bool is_numpy_array_type(PyTypeObject* type) {
+  static PyObject* cached = nullptr;
+  if (cached) return type == reinterpret_cast<PyTypeObject*>(cached);
+  if (std::strcmp(type->tp_name, "numpy.ndarray") != 0) return false;
+  const Object name = Object::steal(PyUnicode_FromString("numpy"));
+  const Object module = name ? Object::steal(PyImport_GetModule(name.get())) : Object();
+  Object ndarray = module ? Object::steal(PyObject_GetAttrString(module.get(), "ndarray")) : Object();
+  PyErr::take();  // numpy not loaded, or not as expected: its arrays go the general way
+  if (!ndarray || !PyType_Check(ndarray.get()) ||
+      (reinterpret_cast<PyTypeObject*>(ndarray.get())->tp_flags & Py_TPFLAGS_HEAPTYPE))
+    return false;
+  cached = ndarray.release();
+  return type == reinterpret_cast<PyTypeObject*>(cached);
+}
+
 // Types whose iteration yields, for each element of a float buffer, a float (or a numpy
 // scalar) of that element's value, and which Python code cannot subclass into something
-// else: a subclass is another type (and has its own type name) and takes the general way.
-// numpy is never imported here: it is known by its name, which it keeps on PyPy too.
+// else: a subclass is another type and takes the general way.
 bool exports_plain_floats(PyTypeObject* type) {
   if (type == &PyMemoryView_Type) return true;
   if (!type->tp_as_buffer) return false;  // lists and tuples, every time: nothing to look up
-  return type == array_type() || std::strcmp(type->tp_name, "numpy.ndarray") == 0;
+  return type == array_type() || is_numpy_array_type(type);
 }
 
-// The struct-module format of a native float or double; '<' is native on every x86.
-char element_code(const char* format) {
+// The struct-module format of a native float or double. '@' is the native prefix; '<'
+// and '=' give the same layout on every x86, where `standard_prefixes` allows them.
+char element_code(const char* format, bool standard_prefixes) {
   std::string_view f = format ? format : "B";
-  if (!f.empty() && (f.front() == '@' || f.front() == '=' || f.front() == '<')) f.remove_prefix(1);
+  if (!f.empty() && (f.front() == '@' || (standard_prefixes && (f.front() == '=' || f.front() == '<'))))
+    f.remove_prefix(1);
   return f.size() == 1 ? f.front() : '\0';
 }
 
@@ -67,7 +87,10 @@ FloatBuffer::FloatBuffer(Borrowed object) {
     return;
   }
   held_ = true;
-  const char code = element_code(view_.format);
+  // A memoryview's iteration reads the format string itself, and refuses some layouts
+  // that other exporters' iteration never looks at.
+  const bool standard_prefixes = object.type() != &PyMemoryView_Type || compat::kMemoryviewIteratesStandardFormats;
+  const char code = element_code(view_.format, standard_prefixes);
   const Element element = code == 'f' ? Element::f32 : code == 'd' ? Element::f64 : Element::none;
   const Py_ssize_t item = element == Element::f32 ? 4 : 8;
   if (element == Element::none || view_.ndim != 1 || view_.itemsize != item ||

@@ -22,27 +22,21 @@ PyObject* create_class() {
   PyObject* created = PyErr_NewExceptionWithDoc("tarnix_runtime.PanicException", kDoc,
                                                 PyExc_BaseException, nullptr);
   if (created) return created;
-  // Not through PyErr::fetch: taking an exception compares it with this very class.
-  PyObject *ptype = nullptr, *pvalue = nullptr, *ptraceback = nullptr;
-  PyErr_Fetch(&ptype, &pvalue, &ptraceback);
-  std::string text = "attempted to fetch exception but none was set";
-  if (ptype) {
-    PyErr_NormalizeException(&ptype, &pvalue, &ptraceback);
-    text = PyErr::from_normalized(Object::steal(ptype), Object::steal(pvalue), Object::steal(ptraceback))
-               .describe();
-  }
-  core::panic("Failed to initialize new exception type.: " + text);
+  core::panic("Failed to initialize new exception type.: " + PyErr::fetch().describe());
 }
+
+// Filled under the interpreter lock; creating the class runs no Python code
+// that could let another thread in halfway.
+PyObject* cached_class = nullptr;
 
 }  // namespace
 
 PyObject* panic_exception_type() {
-  // Filled under the interpreter lock; creating the class runs no Python code
-  // that could let another thread in halfway.
-  static PyObject* cached = nullptr;
-  if (!cached) cached = create_class();
-  return cached;
+  if (!cached_class) cached_class = create_class();
+  return cached_class;
 }
+
+PyObject* panic_exception_type_if_created() { return cached_class; }
 
 PyErr panic_exception(std::string message) {
   return PyErr::new_lazy_in_tuple(panic_exception_type, std::move(message));

@@ -10,6 +10,8 @@ namespace tarnix::py {
 // The class "tarnix_runtime.PanicException", created on first use and kept for the
 // life of the process. Borrowed.
 PyObject* panic_exception_type();
+// The class if it has been created, else null (and nothing is created). Borrowed.
+PyObject* panic_exception_type_if_created();
 
 // A lazy PanicException carrying `message` as its single argument.
 PyErr panic_exception(std::string message);

@@ -84,11 +84,19 @@ std::string python_format(Borrowed object) { return format_with(object, PyObject
 
 std::string python_repr(Borrowed object) { return format_with(object, PyObject_Repr); }
 
-std::string type_qualname_text(PyTypeObject* type) {
-  Object name = Object::steal(compat::type_qualname(type));
-  if (name && PyUnicode_Check(name.get())) return to_string_lossy(name.borrowed());
+namespace {
+
+std::string name_text(PyObject* name) {
+  const Object owned = Object::steal(name);
+  if (owned && PyUnicode_Check(owned.get())) return to_string_lossy(owned.borrowed());
   PyErr::take();
   return "<failed to extract type name>";
 }
+
+}  // namespace
+
+std::string type_qualname_text(PyTypeObject* type) { return name_text(compat::type_qualname(type)); }
+
+std::string type_printed_name_text(PyTypeObject* type) { return name_text(compat::type_printed_name(type)); }
 
 }  // namespace tarnix::py

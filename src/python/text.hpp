@@ -19,6 +19,8 @@ std::string python_repr(Borrowed object);
 
 // The type's qualified name, or "<failed to extract type name>".
 std::string type_qualname_text(PyTypeObject* type);
+// The name CPython prints for a type in its own messages, with the same stand-in.
+std::string type_printed_name_text(PyTypeObject* type);
 
 // Decodes UTF-8, replacing each maximal invalid subpart with U+FFFD.
 std::string decode_utf8_lossy(std::string_view bytes);

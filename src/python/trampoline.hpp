@@ -19,27 +19,50 @@ void raise_no_memory() noexcept;
 void raise_current_exception() noexcept;
 }  // namespace detail
 
+// Counts a call into the module as one level of the interpreter's recursion, so that a
+// hook that calls back into the module forever ends in RecursionError. On PyPy the check
+// also keeps the module from running where the stack is nearly full: there any host call
+// may fail, and some of them cannot fail without ending the process.
+class RecursionLevel {
+ public:
+  RecursionLevel() noexcept : entered_(Py_EnterRecursiveCall("") == 0) {}
+  ~RecursionLevel() {
+    if (entered_) Py_LeaveRecursiveCall();
+  }
+  RecursionLevel(const RecursionLevel&) = delete;
+  RecursionLevel& operator=(const RecursionLevel&) = delete;
+  // False with RecursionError pending, which is raised untouched.
+  bool entered() const noexcept { return entered_; }
+
+ private:
+  bool entered_;
+};
+
 // Runs `body`, which returns Result<Object> or Result<Py_ssize_t>, under the panic guard:
-// 1. a result goes back to the interpreter (an Object as a new reference),
-// 2. an error value is raised and `failure` returned,
-// 3. a panic (or a failed allocation) is raised as PanicException (MemoryError) and
+// 1. a call beyond the recursion limit returns `failure` at once,
+// 2. a result goes back to the interpreter (an Object as a new reference),
+// 3. an error value is raised and `failure` returned,
+// 4. a panic (or a failed allocation) is raised as PanicException (MemoryError) and
 //    `failure` returned.
 template <class Body>
 auto guarded(Body&& body, decltype(body().take_value()) failure_value = {}) noexcept {
   using Value = decltype(body().take_value());
   using Returned = std::conditional_t<std::is_same_v<Value, Object>, PyObject*, Value>;
-  try {
-    auto result = body();
-    if (result) {
-      if constexpr (std::is_same_v<Value, Object>) {
-        return result.take_value().release();
-      } else {
-        return result.take_value();
+  const RecursionLevel level;
+  if (level.entered()) {
+    try {
+      auto result = body();
+      if (result) {
+        if constexpr (std::is_same_v<Value, Object>) {
+          return result.take_value().release();
+        } else {
+          return result.take_value();
+        }
       }
+      std::move(result.error()).restore();
+    } catch (...) {
+      detail::raise_current_exception();
     }
-    std::move(result.error()).restore();
-  } catch (...) {
-    detail::raise_current_exception();
   }
   if constexpr (std::is_same_v<Value, Object>) {
     return static_cast<Returned>(nullptr);

@@ -11,6 +11,7 @@
 #include "core/search.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
+#include "python/final_class.hpp"
 #include "python/float_buffer.hpp"
 #include "python/text.hpp"
 #include "python/trampoline.hpp"
@@ -32,19 +33,27 @@ constexpr FunctionDescription kParallelSearch{"parallel_search", "Vectorstore", 
 // An optional parameter is absent when its slot is empty or holds None.
 bool is_absent(PyObject* slot) { return slot == nullptr || slot == Py_None; }
 
-// CPython refuses Vectorstore.__new__(T) for a T that is not a Vectorstore before we are
-// called; PyPy does not, and an instance of T has no room for a store.
-Result<core::Done> check_subtype(PyTypeObject* subtype) {
+// CPython refuses Vectorstore.__new__(X) for an X that is not a subtype of Vectorstore
+// before we are called, with these messages; PyPy hands us any object, and an instance
+// of another type has no room for a store.
+Result<PyTypeObject*> checked_subtype(PyObject* subtype) {
+  const std::string name = kClassName;
+  if (!PyType_Check(subtype))
+    return Err(PyErr::new_lazy([] { return PyExc_TypeError; },
+                               name + ".__new__(X): X is not a type object (" +
+                                   type_printed_name_text(Py_TYPE(subtype)) + ")"));
   auto type = vectorstore_type();
   if (!type) return type.take_error();
-  if (PyType_IsSubtype(subtype, reinterpret_cast<PyTypeObject*>(type.value()))) return core::Done{};
-  const std::string name = type_qualname_text(subtype);
-  return Err(PyErr::new_lazy([] { return PyExc_TypeError; },
-                             "Vectorstore.__new__(" + name + "): " + name + " is not a subtype of Vectorstore"));
+  auto* requested = reinterpret_cast<PyTypeObject*>(subtype);
+  if (PyType_IsSubtype(requested, reinterpret_cast<PyTypeObject*>(type.value()))) return requested;
+  const std::string requested_name = type_printed_name_text(requested);
+  return Err(PyErr::new_lazy([] { return PyExc_TypeError; }, name + ".__new__(" + requested_name + "): " +
+                                                                 requested_name + " is not a subtype of " + name));
 }
 
-Result<Object> new_body(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
-  if (auto checked = check_subtype(subtype); !checked) return checked.take_error();
+Result<Object> new_body(PyObject* requested, PyObject* args, PyObject* kwargs) {
+  auto subtype = checked_subtype(requested);
+  if (!subtype) return subtype.take_error();
   PyObject* slots[2] = {};
   if (auto bound = extract_arguments_tuple_dict(kNew, args, kwargs, slots); !bound) return bound.take_error();
   auto vector_size = extract_argument(slots[0], "vector_size", to_size);
@@ -58,7 +67,7 @@ Result<Object> new_body(PyTypeObject* subtype, PyObject* args, PyObject* kwargs)
   }
 
   Object no_arguments = new_or_panic(PyTuple_New(0));
-  Object instance = Object::steal(PyBaseObject_Type.tp_new(subtype, no_arguments.get(), nullptr));
+  Object instance = Object::steal(PyBaseObject_Type.tp_new(subtype.value(), no_arguments.get(), nullptr));
   if (!instance) return Err(PyErr::fetch());
   auto* self = reinterpret_cast<PyVectorstore*>(instance.get());
   new (&self->store) core::Vectorstore(std::move(store));
@@ -166,7 +175,8 @@ Result<Object> vector_size_body(Borrowed self) {
 
 // Trampolines, one per calling convention.
 
-PyObject* new_trampoline(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
+// PyPy passes any object as the subtype; see checked_subtype.
+PyObject* new_trampoline(PyObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] { return new_body(subtype, args, kwargs); });
 }
 
@@ -206,11 +216,18 @@ PyMethodDef kMethods[] = {
      "search($self, vector, top_k)\n--\n\n"},
     {"parallel_search", as_method(fastcall_trampoline<parallel_search_body>), METH_FASTCALL | METH_KEYWORDS,
      "parallel_search($self, vector, top_k, n_threads=None)\n--\n\n"},
+    // Where the host enforces the class's flags, this entry is the end of the table.
+    compat::kHostEnforcesClassFlags
+        ? PyMethodDef{nullptr, nullptr, 0, nullptr}
+        : PyMethodDef{"__init_subclass__", as_method(refuse_subclass_trampoline), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+                      nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kGetters[] = {
     {"vector_size", vector_size_trampoline, nullptr, "", nullptr},
+    compat::kHostEnforcesClassFlags ? PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr}
+                                    : PyGetSetDef{"__dict__", no_attribute_dict_trampoline, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -223,11 +240,13 @@ PyType_Slot kSlots[] = {
     {Py_tp_getset, kGetters},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_trampoline)},
+    compat::kHostEnforcesClassFlags ? PyType_Slot{0, nullptr}
+                                    : PyType_Slot{Py_tp_setattro, reinterpret_cast<void*>(set_attribute_trampoline)},
     {0, nullptr},
 };
 
 PyType_Spec kSpec = {
-    "builtins.Vectorstore",
+    kClassName,
     static_cast<int>(sizeof(PyVectorstore)),
     0,
     Py_TPFLAGS_DEFAULT,
