@@ -4,6 +4,8 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENVS="$ROOT/build/venvs"
+# The machine is shared: no build runs more than two compilers at once.
+export CMAKE_BUILD_PARALLEL_LEVEL=2
 
 as_root() {
   if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
@@ -33,12 +35,16 @@ install_system_packages() {
   fi
 }
 
-# make_venv NAME INTERPRETER PACKAGES...: a venv with the packages and tarnix built from this tree.
+# make_venv NAME INTERPRETER [PACKAGES...] [-- BUILD-SETTINGS...]: a venv with the packages
+# and tarnix built from this tree, with the build settings (pip's -C options) if any.
 make_venv() {
   local name="$1" interpreter="$2"
   shift 2
+  local packages=() settings=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do packages+=("$1"); shift; done
+  if [ $# -gt 0 ]; then shift; settings=("$@"); fi
   local venv="$VENVS/$name"
   [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
-  if [ $# -gt 0 ]; then "$venv/bin/python" -m pip install -q "$@"; fi
-  "$venv/bin/python" -m pip install -q "$ROOT"
+  if [ ${#packages[@]} -gt 0 ]; then "$venv/bin/python" -m pip install -q "${packages[@]}"; fi
+  "$venv/bin/python" -m pip install -q "${settings[@]/#/-C}" "$ROOT"
 }
