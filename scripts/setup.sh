@@ -17,6 +17,8 @@ install_system_packages() {
   command -v pypy3 >/dev/null || missing+=("pypy3:i386")
   [ -d /usr/lib/gcc/x86_64-linux-gnu/12/32 ] || missing+=("g++-multilib")
   [ -f /usr/include/gtest/gtest.h ] || missing+=("libgtest-dev")
+  # The musl build compiles GoogleTest from its sources.
+  [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=("googletest")
   ls /usr/share/python-wheels/pip-*.whl >/dev/null 2>&1 || missing+=("python3-pip-whl")
   ls /usr/share/python-wheels/setuptools-*.whl >/dev/null 2>&1 || missing+=("python3-setuptools-whl")
   if [ ${#missing[@]} -gt 0 ]; then

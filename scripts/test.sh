@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds tarnix and runs every test: the Python suite on CPython and on the 32-bit
-# PyPy, the C++ unit tests, then both again under AddressSanitizer and UBSan (on
-# CPython). Any suite that cannot run fails the whole run.
+# PyPy, the C++ unit tests, both again under AddressSanitizer and UBSan (on CPython),
+# and the builds for 32-bit x86 with musl. Any suite that cannot run fails the whole run.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 install_system_packages
 
@@ -21,3 +21,4 @@ cmake --build "$ROOT/build/cpp-tests"
 ctest --test-dir "$ROOT/build/cpp-tests" --output-on-failure
 
 bash "$ROOT/scripts/sanitize.sh"
+bash "$ROOT/scripts/musl.sh"
