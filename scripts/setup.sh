@@ -4,6 +4,8 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENVS="$ROOT/build/venvs"
+# The machine is shared: no build runs more than two compilers at once.
+export CMAKE_BUILD_PARALLEL_LEVEL=2
 
 as_root() {
   if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
@@ -15,6 +17,8 @@ install_system_packages() {
   command -v pypy3 >/dev/null || missing+=("pypy3:i386")
   [ -d /usr/lib/gcc/x86_64-linux-gnu/12/32 ] || missing+=("g++-multilib")
   [ -f /usr/include/gtest/gtest.h ] || missing+=("libgtest-dev")
+  # The musl build compiles GoogleTest from its sources.
+  [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=("googletest")
   ls /usr/share/python-wheels/pip-*.whl >/dev/null 2>&1 || missing+=("python3-pip-whl")
   ls /usr/share/python-wheels/setuptools-*.whl >/dev/null 2>&1 || missing+=("python3-setuptools-whl")
   if [ ${#missing[@]} -gt 0 ]; then
@@ -33,12 +37,16 @@ install_system_packages() {
   fi
 }
 
-# make_venv NAME INTERPRETER PACKAGES...: a venv with the packages and tarnix built from this tree.
+# make_venv NAME INTERPRETER [PACKAGES...] [-- BUILD-SETTINGS...]: a venv with the packages
+# and tarnix built from this tree, with the build settings (pip's -C options) if any.
 make_venv() {
   local name="$1" interpreter="$2"
   shift 2
+  local packages=() settings=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do packages+=("$1"); shift; done
+  if [ $# -gt 0 ]; then shift; settings=("$@"); fi
   local venv="$VENVS/$name"
   [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
-  if [ $# -gt 0 ]; then "$venv/bin/python" -m pip install -q "$@"; fi
-  "$venv/bin/python" -m pip install -q "$ROOT"
+  if [ ${#packages[@]} -gt 0 ]; then "$venv/bin/python" -m pip install -q "${packages[@]}"; fi
+  "$venv/bin/python" -m pip install -q "${settings[@]/#/-C}" "$ROOT"
 }

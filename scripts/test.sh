@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds tarnix and runs every test: the Python suite on CPython and on the 32-bit
-# PyPy, then the C++ unit tests. Any suite that cannot run fails the whole run.
+# PyPy, the C++ unit tests, both again under AddressSanitizer and UBSan (on CPython),
+# and the builds for 32-bit x86 with musl. Any suite that cannot run fails the whole run.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 install_system_packages
 
@@ -18,3 +19,6 @@ echo "== C++ unit tests"
 cmake -S "$ROOT" -B "$ROOT/build/cpp-tests" -G Ninja -DTARNIX_BUILD_TESTS=ON -DTARNIX_BUILD_MODULE=OFF >/dev/null
 cmake --build "$ROOT/build/cpp-tests"
 ctest --test-dir "$ROOT/build/cpp-tests" --output-on-failure
+
+bash "$ROOT/scripts/sanitize.sh"
+bash "$ROOT/scripts/musl.sh"

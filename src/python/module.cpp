@@ -117,4 +117,5 @@ PyModuleDef kDefinition = {
 }  // namespace
 }  // namespace tarnix::py
 
-extern "C" PyMODINIT_FUNC PyInit_tarnix() { return PyModuleDef_Init(&tarnix::py::kDefinition); }
+// PyMODINIT_FUNC already gives C linkage and default visibility in C++.
+PyMODINIT_FUNC PyInit_tarnix() { return PyModuleDef_Init(&tarnix::py::kDefinition); }

@@ -66,7 +66,7 @@ TEST(Vectorstore, InsertRefusesWrongLengthAndLeavesStoreUnchanged) {
 // once has a single chunk. Both hold what they were given, in order, and search alike,
 // runs of blocks crossing chunk boundaries included.
 TEST(Vectorstore, GrownAndBuiltStoresAgreeAcrossBlocksAndChunks) {
-  for (const std::size_t count : {std::size_t{1}, kBlockLanes, kBlockLanes + 1, 5 * kBlockLanes + 3, 700ul}) {
+  for (const std::size_t count : {std::size_t{1}, kBlockLanes, kBlockLanes + 1, 5 * kBlockLanes + 3, std::size_t{700}}) {
     SCOPED_TRACE(count);
     Vectorstore grown = make_store(3, {});
     std::vector<StoredVector> given;
