@@ -1,3 +1,4 @@
+import os
 import platform
 import subprocess
 import sys
@@ -65,14 +66,27 @@ def reported_about(report, obj):
 
 @pytest.fixture
 def run_python():
-    """Run a snippet in a fresh interpreter; returns the CompletedProcess."""
+    """Run a snippet in a fresh interpreter; returns the CompletedProcess.
 
-    def run(source):
+    Keyword arguments set environment variables for it (None removes one). A
+    TARNIX_BACKTRACE of the test run itself is not passed on, so that every
+    panic report has the same form unless a test asks for the backtrace.
+    """
+
+    def run(source, **variables):
+        env = dict(os.environ)
+        env.pop("TARNIX_BACKTRACE", None)
+        for name, value in variables.items():
+            if value is None:
+                env.pop(name, None)
+            else:
+                env[name] = value
         return subprocess.run(
             [sys.executable, "-c", textwrap.dedent(source)],
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             universal_newlines=True,
+            env=env,
             timeout=120,
         )
 

@@ -1,4 +1,6 @@
+import os
 import re
+import subprocess
 import sys
 
 import pytest
@@ -211,3 +213,68 @@ def test_resumed_panic_on_stderr(run_python):
     assert "PanicException: capacity overflow" in rest
     # the panic report is not printed a second time
     assert "panicked at" not in after
+
+
+# ------------------------------------------------------------------ backtrace
+
+# "  3: /path/to/object+0x1a2b3 symbol", the symbol only where the platform knows it.
+FRAME = re.compile(r"  (\d+): (\S.*?)\+0x([0-9a-f]+)(?: (.+))?")
+
+
+def _report_frames(stderr):
+    """The frames after "stack backtrace:" as (path, offset, symbol or None)."""
+    lines = stderr.splitlines()
+    start = lines.index("stack backtrace:") + 1
+    frames = []
+    for line in lines[start:]:
+        if line == "  ...":
+            break
+        match = FRAME.fullmatch(line)
+        if not match:
+            break
+        assert int(match.group(1)) == len(frames), stderr
+        frames.append((match.group(2), int(match.group(3), 16), match.group(4)))
+    return frames
+
+
+PRINT_MODULE = """
+    panic()
+    sys.stderr.flush()
+    print(tarnix.__file__)
+"""
+
+
+@pytest.mark.parametrize(
+    "value, shown", [(None, False), ("", False), ("0", False), ("1", True), ("full", True)]
+)
+def test_backtrace_only_when_the_variable_asks_for_it(run_python, value, shown):
+    proc = run_python(PROVOKE + PRINT_MODULE, TARNIX_BACKTRACE=value)
+    assert proc.returncode == 0, proc.stderr
+    assert REPORT.search(proc.stderr), proc.stderr
+    notes = [line for line in proc.stderr.splitlines() if line.startswith("note: ")]
+    if shown:
+        assert notes == []
+        assert _report_frames(proc.stderr), proc.stderr
+    else:
+        assert len(notes) == 1 and "TARNIX_BACKTRACE" in notes[0], proc.stderr
+        assert "stack backtrace:" not in proc.stderr
+        assert not [line for line in proc.stderr.splitlines() if FRAME.fullmatch(line)]
+
+
+def test_backtrace_offsets_into_the_module_resolve_to_our_functions(run_python):
+    proc = run_python(PROVOKE + PRINT_MODULE, TARNIX_BACKTRACE="1")
+    assert proc.returncode == 0, proc.stderr
+    module = os.path.realpath(proc.stdout.strip())
+    frames = _report_frames(proc.stderr)
+    ours = [offset for path, offset, _ in frames if os.path.realpath(path) == module]
+    assert ours, proc.stderr
+    # The interpreter's exported functions are named in the report itself.
+    assert any(symbol for path, _, symbol in frames if os.path.realpath(path) != module)
+    resolved = subprocess.run(
+        ["addr2line", "-f", "-C", "-e", module] + [hex(offset) for offset in ours],
+        stdout=subprocess.PIPE,
+        universal_newlines=True,
+        check=True,
+    ).stdout.splitlines()
+    functions = resolved[0::2]  # each function line is followed by its file:line
+    assert any(name.startswith("tarnix::core::panic(") for name in functions), resolved

@@ -7,10 +7,7 @@
 #include <cstdlib>  // std::getenv, std::abort
 #include <cstring>  // std::strstr
 
-#if __has_include(<execinfo.h>)
-#include <execinfo.h>  // backtrace, backtrace_symbols_fd
-#define TARNIX_HAS_BACKTRACE 1
-#endif
+#include "core/backtrace.hpp"
 
 namespace tarnix::core {
 namespace {
@@ -33,15 +30,7 @@ void write_report(const std::string& message, const std::source_location& where)
                static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
                message.c_str());
   if (backtrace_requested()) {
-#ifdef TARNIX_HAS_BACKTRACE
-    void* frames[64];
-    int depth = backtrace(frames, 64);
-    std::fprintf(stderr, "stack backtrace:\n");
-    std::fflush(stderr);
-    backtrace_symbols_fd(frames, depth, fileno(stderr));
-#else
-    std::fprintf(stderr, "stack backtrace: not available on this platform\n");
-#endif
+    write_backtrace();
   } else {
     std::fprintf(stderr,
                  "note: run with `TARNIX_BACKTRACE=1` environment variable to display a "
