@@ -159,10 +159,13 @@ PyErr PyErr::fetch() {
   return new_lazy([] { return PyExc_SystemError; }, "attempted to fetch exception but none was set");
 }
 
+PyErr::PyErr(PyErr&& other) noexcept : state_(std::move(other.state_)) { other.state_.emplace<Invalid>(); }
+
 PyErr& PyErr::operator=(PyErr&& other) noexcept {
   if (this != &other) {
     PyErr dropped(std::move(*this));
-    state_ = std::exchange(other.state_, Invalid{});
+    state_ = std::move(other.state_);
+    other.state_.emplace<Invalid>();
   }
   return *this;
 }

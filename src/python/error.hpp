@@ -32,7 +32,7 @@ class PyErr {
   // take(), or SystemError when a failing host call left nothing pending.
   static PyErr fetch();
 
-  PyErr(PyErr&& other) noexcept : state_(std::exchange(other.state_, Invalid{})) {}
+  PyErr(PyErr&& other) noexcept;
   PyErr& operator=(PyErr&& other) noexcept;
   PyErr(const PyErr&) = delete;
   PyErr& operator=(const PyErr&) = delete;
@@ -83,7 +83,8 @@ class PyErr {
   struct Invalid {};
   using State = std::variant<Invalid, Lazy, Normalized, Pending>;
 
-  explicit PyErr(State state) : state_(std::move(state)) {}
+  template <class Kind>
+  explicit PyErr(Kind kind) : state_(std::in_place_type<Kind>, std::move(kind)) {}
   static Normalized normalize(Lazy lazy);
   Normalized& normalized();
 
