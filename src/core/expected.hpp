@@ -36,7 +36,8 @@ class [[nodiscard]] Expected {
   T take_value() { return std::move(std::get<0>(state_)); }
 
   E& error() & { return std::get<1>(state_); }
-  Unexpected<E> take_error() { return {std::move(std::get<1>(state_))}; }
+  // The error, moved out: `return fail(result.take_error());` passes a failure on.
+  E take_error() { return std::move(std::get<1>(state_)); }
 
  private:
   std::variant<T, E> state_;

@@ -1,16 +1,13 @@
 // Argument binding and its failure messages.
 #include "python/binding.hpp"
 
+#include <algorithm>  // std::min
 #include <vector>
 
 #include "python/text.hpp"
 
 namespace tarnix::py {
 namespace {
-
-PyErr type_error(std::string message) {
-  return PyErr::new_lazy([] { return PyExc_TypeError; }, std::move(message));
-}
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
 void push_parameter_list(std::string& message, const std::vector<std::string_view>& names) {
@@ -35,7 +32,7 @@ PyErr too_many_positional_arguments(const FunctionDescription& d, std::size_t gi
 }
 
 PyErr unexpected_keyword_argument(const FunctionDescription& d, PyObject* name) {
-  return type_error(d.full_name() + " got an unexpected keyword argument '" + python_format(Borrowed(name)) + "'");
+  return type_error(d.full_name() + " got an unexpected keyword argument '" + str_text(Borrowed(name)) + "'");
 }
 
 PyErr multiple_values_for_argument(const FunctionDescription& d, std::string_view name) {
@@ -57,35 +54,48 @@ PyErr missing_required_arguments(const FunctionDescription& d, std::string_view 
 }
 
 // Binds arguments to slots; the two calling forms differ only in how they hand them over.
+// Both bind in these steps:
+// 1. positional arguments into the first slots; more than there are parameters fails;
+// 2. keywords one by one in the order given, each by the keyword steps below;
+// 3. positional-only parameters named by keyword fail, all together;
+// 4. a required positional parameter left empty fails, all such together;
+// 5. a required keyword-only parameter left empty fails, all such together;
+// 6. success.
+// One keyword, by name:
+// K1. a name without UTF-8 text is unexpected;
+// K2. a keyword-only parameter of that name takes the value;
+// K3. else a positional parameter of that name does, unless it is positional-only;
+// K4. else the name is unexpected.
+// A slot that already holds a value is a duplicate.
 class Binder {
  public:
-  Binder(const FunctionDescription& description, Slots slots) : d_(description), slots_(slots) {}
+  Binder(const FunctionDescription& description, std::span<PyObject*> slots) : d_(description), slots_(slots) {}
 
   Result<core::Done> positional(PyObject* const* values, std::size_t given) {
+    // 1.
     const std::size_t n = d_.positional_names.size();
     if (values) {
       for (std::size_t i = 0; i < std::min(n, given); ++i) slots_[i] = values[i];
     }
-    if (given > n) return Err(too_many_positional_arguments(d_, given));
+    if (given > n) return fail(too_many_positional_arguments(d_, given));
     return core::Done{};
   }
 
-  // One keyword name and its value.
   Result<core::Done> keyword(PyObject* name, PyObject* value) {
-    // 1.
+    // K1.
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
     if (!utf8) {
       PyErr::take();
-      return Err(unexpected_keyword_argument(d_, name));
+      return fail(unexpected_keyword_argument(d_, name));
     }
     const std::string_view text(utf8, static_cast<std::size_t>(size));
     const std::size_t n = d_.positional_names.size();
-    // 2.
+    // K2.
     for (std::size_t j = 0; j < d_.keyword_only.size(); ++j) {
       if (d_.keyword_only[j].name == text) return fill(n + j, value, text);
     }
-    // 3.
+    // K3.
     for (std::size_t i = 0; i < n; ++i) {
       if (d_.positional_names[i] != text) continue;
       if (i < d_.positional_only_count) {
@@ -94,39 +104,38 @@ class Binder {
       }
       return fill(i, value, text);
     }
-    // 4.
-    return Err(unexpected_keyword_argument(d_, name));
+    // K4.
+    return fail(unexpected_keyword_argument(d_, name));
   }
 
-  // What is checked once every keyword has been seen.
   Result<core::Done> finish(std::size_t given) {
     // 3.
-    if (!positional_only_names_.empty()) return Err(positional_only_keyword_arguments(d_, positional_only_names_));
+    if (!positional_only_names_.empty()) return fail(positional_only_keyword_arguments(d_, positional_only_names_));
     // 4.
     std::vector<std::string_view> missing;
     for (std::size_t i = given; i < d_.required_positional_count; ++i) {
       if (!slots_[i]) missing.push_back(d_.positional_names[i]);
     }
-    if (!missing.empty()) return Err(missing_required_arguments(d_, "positional", missing));
+    if (!missing.empty()) return fail(missing_required_arguments(d_, "positional", missing));
     // 5.
     const std::size_t n = d_.positional_names.size();
     for (std::size_t j = 0; j < d_.keyword_only.size(); ++j) {
       if (d_.keyword_only[j].required && !slots_[n + j]) missing.push_back(d_.keyword_only[j].name);
     }
-    if (!missing.empty()) return Err(missing_required_arguments(d_, "keyword", missing));
+    if (!missing.empty()) return fail(missing_required_arguments(d_, "keyword", missing));
     // 6.
     return core::Done{};
   }
 
  private:
   Result<core::Done> fill(std::size_t slot, PyObject* value, std::string_view name) {
-    if (slots_[slot]) return Err(multiple_values_for_argument(d_, name));
+    if (slots_[slot]) return fail(multiple_values_for_argument(d_, name));
     slots_[slot] = value;
     return core::Done{};
   }
 
   const FunctionDescription& d_;
-  Slots slots_;
+  std::span<PyObject*> slots_;
   std::vector<std::string_view> positional_only_names_;
 };
 
@@ -137,28 +146,28 @@ std::string FunctionDescription::full_name() const {
   return std::string(class_name) + "." + std::string(function_name) + "()";
 }
 
-Result<core::Done> extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
-                                              Py_ssize_t nargs, PyObject* kwnames, Slots slots) {
+Result<core::Done> extract_arguments_fastcall(const FunctionDescription& description, const FastcallArguments& call,
+                                              std::span<PyObject*> slots) {
   Binder binder(description, slots);
-  const auto given = static_cast<std::size_t>(nargs);
-  // 1.
-  if (auto bound = binder.positional(args, given); !bound) return bound;
+  const auto given = static_cast<std::size_t>(call.nargs);
+  if (auto bound = binder.positional(call.args, given); !bound) return bound;
   // 2.
-  if (kwnames) {
-    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+  if (call.kwnames) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(call.kwnames);
     for (Py_ssize_t i = 0; i < count; ++i) {
-      if (auto bound = binder.keyword(PyTuple_GET_ITEM(kwnames, i), args[nargs + i]); !bound) return bound;
+      if (auto bound = binder.keyword(PyTuple_GET_ITEM(call.kwnames, i), call.args[call.nargs + i]); !bound)
+        return bound;
     }
   }
-  // 3. to 6.
   return binder.finish(given);
 }
 
 Result<core::Done> extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
-                                                PyObject* kwargs, Slots slots) {
+                                                PyObject* kwargs, std::span<PyObject*> slots) {
   Binder binder(description, slots);
   const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
   if (auto bound = binder.positional(&PyTuple_GET_ITEM(args, 0), given); !bound) return bound;
+  // 2., in the dictionary's own order.
   if (kwargs) {
     Py_ssize_t position = 0;
     PyObject *name = nullptr, *value = nullptr;
@@ -172,7 +181,7 @@ Result<core::Done> extract_arguments_tuple_dict(const FunctionDescription& descr
 PyErr argument_extraction_error(std::string_view name, PyErr error) {
   // Only the exact TypeError is relabelled; its subclasses and other errors go as they are.
   if (!error.is_exactly(PyExc_TypeError)) return error;
-  PyErr labelled = type_error("argument '" + std::string(name) + "': " + python_format(Borrowed(error.value())));
+  PyErr labelled = type_error("argument '" + std::string(name) + "': " + str_text(Borrowed(error.value())));
   labelled.set_cause(error.cause());
   return labelled;
 }

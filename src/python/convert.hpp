@@ -1,37 +1,29 @@
-// Conversions between Python objects and the core's native values.
+// Conversions between Python objects and the core's native values (float vectors have
+// their own file: float_vector.hpp).
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "core/search.hpp"
 #include "core/store.hpp"
 #include "python/error.hpp"
+#include "python/float_vector.hpp"
 
 namespace tarnix::py {
 
 // Python to native: each takes a borrowed object and fails with an error value.
-Result<float> to_f32(Borrowed object);
-Result<std::vector<float>> to_float_vector(Borrowed object);
 Result<std::uint64_t> to_u64(Borrowed object);
 Result<core::Size> to_size(Borrowed object);
-// A (vector, id) tuple, as the record it will become.
-Result<core::StoredVector> to_pair(Borrowed object);
 
-// What is left to report once every pair of a list has converted, in this order: the
-// first pair whose vector had the wrong length, then running out of memory.
-struct PairsPending {
-  std::optional<core::DimensionError> wrong_length;
-  bool out_of_memory = false;
+// A (vector, id) tuple, converted. Its vector is left open when it is a float buffer and
+// the id an exact int, whose conversion runs no Python code (see BufferUse).
+struct PairArgument {
+  FloatVector vector;
+  std::uint64_t id;
 };
-
-// Converts a list of (vector, id) tuples, and adds each pair to the store as soon as it
-// has converted, so that no converted vector outlives its own pair. The errors are those
-// of converting the whole list before building a store of it: a conversion error ends
-// it at once; anything else is only pending until every pair has converted.
-Result<PairsPending> add_pairs(core::Vectorstore& store, Borrowed object);
+Result<PairArgument> to_pair(Borrowed object);
 
 // Native to Python: new references; a host that cannot create them is an internal fault.
 Object from_f32(float value);
@@ -40,11 +32,5 @@ Object from_size(core::Size value);
 Object from_text(std::string_view text);
 // A list of (score, id) tuples in the given order.
 Object from_hits(const std::vector<core::Hit>& hits);
-
-// The core's dimension failures are ValueErrors.
-PyErr value_error(core::DimensionError error);
-
-// collections.abc.Sequence, imported on first use and kept. Borrowed.
-PyObject* sequence_type();
 
 }  // namespace tarnix::py

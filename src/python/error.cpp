@@ -44,12 +44,12 @@ std::string traceback_text(PyObject* traceback) {
     if (text && PyUnicode_Check(text.get())) return "Some(" + quoted(to_string_lossy(text.borrowed())) + ")";
   }
   PyErr::fetch().write_unraisable(traceback);
-  return "<unformattable " + python_repr(Borrowed(traceback)) + ">";
+  return "<unformattable " + repr_text(Borrowed(traceback)) + ">";
 }
 
 }  // namespace
 
-PyErr PyErr::new_lazy(ExceptionTypeGetter type, std::string message) {
+PyErr PyErr::new_lazy(ExceptionTypeGetter type, std::optional<std::string> message) {
   return PyErr(Lazy{type, Text{std::move(message), false}});
 }
 
@@ -64,12 +64,26 @@ PyErr PyErr::cast_failure(Borrowed object, PyObject* expected_type) {
   return PyErr(Lazy{[] { return PyExc_TypeError; }, CastFailure{std::move(object_type), expected_type}});
 }
 
+// The interpreter's pending exception, fetched and normalized.
+PyErr::Normalized PyErr::fetch_pending() {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  return Normalized{Object::steal(type), Object::steal(value), Object::steal(traceback)};
+}
+
+// Normalizing a lazy error:
+// 1. build the type and the argument (the builder's storage goes with `lazy`);
+// 2. raise them, if the type is an exception class, else TypeError;
+// 3. release both;
+// 4. fetch the pending triple back in its normalized form;
+// 5. it must have a type and a value.
 PyErr::Normalized PyErr::normalize(Lazy lazy) {
-  // 1. Build the type and the argument; the builder's storage goes with `lazy`.
+  // 1.
   Object type = Object::borrow(lazy.type());
-  Object argument;
+  Object argument;  // null: no argument at all
   if (auto* text = std::get_if<Text>(&lazy.argument)) {
-    argument = make_str(text->message);
+    if (text->message) argument = make_str(*text->message);
     if (text->in_tuple) {
       Object tuple = new_or_panic(PyTuple_New(1));
       PyTuple_SET_ITEM(tuple.get(), 0, argument.release());
@@ -79,46 +93,33 @@ PyErr::Normalized PyErr::normalize(Lazy lazy) {
     auto& cast = std::get<CastFailure>(lazy.argument);
     argument = make_str(cast_failure_message(cast.object_type.get(), cast.expected_type));
   }
-  // 2. Only exception classes can be raised.
+  // 2.
   if (PyType_Check(type.get()) &&
       PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(type.get()), Py_TPFLAGS_BASE_EXC_SUBCLASS)) {
-    PyErr_SetObject(type.get(), argument.get());
+    if (argument) {
+      PyErr_SetObject(type.get(), argument.get());
+    } else {
+      PyErr_SetNone(type.get());
+    }
   } else {
     PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
   }
-  // 3. and 4. Release ours, then take the triple back in its normalized form.
+  // 3.
   type = Object();
   argument = Object();
-  PyObject *ptype = nullptr, *pvalue = nullptr, *ptraceback = nullptr;
-  PyErr_Fetch(&ptype, &pvalue, &ptraceback);
-  PyErr_NormalizeException(&ptype, &pvalue, &ptraceback);
-  Normalized result{Object::steal(ptype), Object::steal(pvalue), Object::steal(ptraceback)};
+  // 4.
+  Normalized result = fetch_pending();
   // 5.
   core::check(bool(result.type), "Exception type missing");
   core::check(bool(result.value), "Exception value missing");
   return result;
 }
 
-namespace {
-
-// The interpreter's pending exception, fetched and normalized.
-PyObject* fetch_normalized(PyObject** type, PyObject** traceback) {
-  PyObject* value = nullptr;
-  PyErr_Fetch(type, &value, traceback);
-  PyErr_NormalizeException(type, &value, traceback);
-  return value;
-}
-
-}  // namespace
-
 PyErr::Normalized& PyErr::normalized() {
   if (auto* done = std::get_if<Normalized>(&state_)) return *done;
   if (std::holds_alternative<Pending>(state_)) {
-    PyObject *ptype = nullptr, *ptraceback = nullptr;
-    PyObject* pvalue = fetch_normalized(&ptype, &ptraceback);
-    state_ = Normalized{Object::steal(ptype), Object::steal(pvalue), Object::steal(ptraceback)};
+    state_ = fetch_pending();
     auto& taken = std::get<Normalized>(state_);
-    core::check(bool(taken.type), "Exception type missing");
     core::check(bool(taken.value), "normalized exception value missing");
     return taken;
   }
@@ -145,9 +146,7 @@ std::optional<PyErr> PyErr::take() {
   // PanicException can be pending before its class exists.
   PyObject* panic_type = panic_exception_type_if_created();
   if (!panic_type || !PyErr_GivenExceptionMatches(pending, panic_type)) return PyErr(Pending{});
-  PyObject *ptype = nullptr, *ptraceback = nullptr;
-  PyObject* pvalue = fetch_normalized(&ptype, &ptraceback);
-  Normalized taken{Object::steal(ptype), Object::steal(pvalue), Object::steal(ptraceback)};
+  Normalized taken = fetch_pending();
   core::check(bool(taken.value), "normalized exception value missing");
   if (reinterpret_cast<PyObject*>(Py_TYPE(taken.value.get())) == panic_type)
     resume_panic_from_python(std::move(taken.type), std::move(taken.value), std::move(taken.traceback));
@@ -156,7 +155,7 @@ std::optional<PyErr> PyErr::take() {
 
 PyErr PyErr::fetch() {
   if (auto taken = take()) return std::move(*taken);
-  return new_lazy([] { return PyExc_SystemError; }, "attempted to fetch exception but none was set");
+  return system_error("attempted to fetch exception but none was set");
 }
 
 PyErr::PyErr(PyErr&& other) noexcept : state_(std::move(other.state_)) { other.state_.emplace<Invalid>(); }
@@ -201,7 +200,6 @@ bool PyErr::is_exactly(PyObject* type) {
   return this->type() == type;
 }
 PyObject* PyErr::value() { return normalized().value.get(); }
-PyObject* PyErr::traceback() { return normalized().traceback.get(); }
 
 Object PyErr::into_value() && {
   Normalized& triple = normalized();
@@ -224,10 +222,32 @@ void PyErr::set_cause(std::optional<PyErr> cause) {
 
 std::string PyErr::describe() {
   Normalized& triple = normalized();
-  return "PyErr { type: " + python_repr(triple.type.borrowed()) +
-         ", value: " + python_repr(triple.value.borrowed()) +
+  return "PyErr { type: " + repr_text(triple.type.borrowed()) +
+         ", value: " + repr_text(triple.value.borrowed()) +
          ", traceback: " + traceback_text(triple.traceback.get()) + " }";
 }
+
+PyErr type_error(std::string message) { return PyErr::new_lazy([] { return PyExc_TypeError; }, std::move(message)); }
+
+PyErr value_error(std::string message) { return PyErr::new_lazy([] { return PyExc_ValueError; }, std::move(message)); }
+
+PyErr overflow_error(std::string message) {
+  return PyErr::new_lazy([] { return PyExc_OverflowError; }, std::move(message));
+}
+
+PyErr runtime_error(std::string message) {
+  return PyErr::new_lazy([] { return PyExc_RuntimeError; }, std::move(message));
+}
+
+PyErr attribute_error(std::string message) {
+  return PyErr::new_lazy([] { return PyExc_AttributeError; }, std::move(message));
+}
+
+PyErr system_error(std::string message) {
+  return PyErr::new_lazy([] { return PyExc_SystemError; }, std::move(message));
+}
+
+PyErr memory_error() { return PyErr::new_lazy([] { return PyExc_MemoryError; }, std::nullopt); }
 
 Object new_or_panic(PyObject* object) {
   if (object) return Object::steal(object);

@@ -1,9 +1,9 @@
-// PyErr: a Python exception held as a value, raised into the interpreter only at the boundary.
+// PyErr: a Python exception held as a value, raised into the interpreter only at the
+// boundary, and the constructors of every error the module makes.
 #pragma once
 
 #include <optional>
 #include <string>
-#include <utility>  // std::exchange
 #include <variant>
 
 #include "core/expected.hpp"
@@ -16,8 +16,9 @@ using ExceptionTypeGetter = PyObject* (*)();
 
 class PyErr {
  public:
-  // Lazy errors create no Python object until they are raised or inspected.
-  static PyErr new_lazy(ExceptionTypeGetter type, std::string message);
+  // Lazy errors create no Python object until they are raised or inspected. With a
+  // message the exception's args are (message,); without one they are empty.
+  static PyErr new_lazy(ExceptionTypeGetter type, std::optional<std::string> message);
   // The argument is a 1-tuple holding the message; args and str() come out the same.
   static PyErr new_lazy_in_tuple(ExceptionTypeGetter type, std::string message);
   // TypeError "'T' object is not an instance of 'E'" for an object of the wrong kind.
@@ -46,7 +47,6 @@ class PyErr {
   // The normalized view; the first call on a lazy error creates the exception.
   PyObject* type();
   PyObject* value();
-  PyObject* traceback();
   // Whether the exception's type is exactly `type`; an error still in the indicator is
   // fetched only when its type could turn out to be `type`.
   bool is_exactly(PyObject* type);
@@ -61,7 +61,7 @@ class PyErr {
 
  private:
   struct Text {
-    std::string message;
+    std::optional<std::string> message;
     bool in_tuple;
   };
   struct CastFailure {
@@ -85,6 +85,7 @@ class PyErr {
 
   template <class Kind>
   explicit PyErr(Kind kind) : state_(std::in_place_type<Kind>, std::move(kind)) {}
+  static Normalized fetch_pending();
   static Normalized normalize(Lazy lazy);
   Normalized& normalized();
 
@@ -94,8 +95,16 @@ class PyErr {
 
 template <class T>
 using Result = core::Expected<T, PyErr>;
+using core::fail;
 
-inline core::Unexpected<PyErr> Err(PyErr error) { return {std::move(error)}; }
+// The errors the module makes itself, each of the exception class its name says.
+PyErr type_error(std::string message);
+PyErr value_error(std::string message);
+PyErr overflow_error(std::string message);
+PyErr runtime_error(std::string message);
+PyErr attribute_error(std::string message);
+PyErr system_error(std::string message);
+PyErr memory_error();  // MemoryError(), as the interpreter raises it
 
 // A host call that must return a new object returned `object`: null is an internal fault,
 // reported through the unraisable hook, then a panic "PyObject pointer is null".

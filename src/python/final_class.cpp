@@ -5,15 +5,10 @@
 
 #include "core/panic.hpp"
 #include "python/text.hpp"
-#include "python/trampoline.hpp"
 #include "python/vectorstore_class.hpp"
 
 namespace tarnix::py {
 namespace {
-
-PyErr attribute_error(std::string message) {
-  return PyErr::new_lazy([] { return PyExc_AttributeError; }, std::move(message));
-}
 
 // Where a class along the type's method resolution order has the name: 0 nowhere, 1 as
 // a plain attribute, 2 as a data descriptor. Run inside the interpreter, because PyPy
@@ -31,9 +26,9 @@ Result<PyObject*> attribute_kind_function() {
   static PyObject* cached = nullptr;
   if (cached) return cached;
   const Object globals = new_or_panic(PyDict_New());
-  if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) != 0) return Err(PyErr::fetch());
+  if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) != 0) return fail(PyErr::fetch());
   const Object defined = Object::steal(PyRun_String(kAttributeKindSource, Py_file_input, globals.get(), globals.get()));
-  if (!defined) return Err(PyErr::fetch());
+  if (!defined) return fail(PyErr::fetch());
   PyObject* function = PyDict_GetItemString(globals.get(), "attribute_kind");  // borrowed
   core::check(function != nullptr, "attribute_kind was not defined");
   cached = Object::borrow(function).release();
@@ -42,50 +37,40 @@ Result<PyObject*> attribute_kind_function() {
 
 Result<long> attribute_kind(PyTypeObject* type, PyObject* name) {
   auto function = attribute_kind_function();
-  if (!function) return function.take_error();
+  if (!function) return fail(function.take_error());
   const Object kind =
       Object::steal(PyObject_CallFunctionObjArgs(function.value(), reinterpret_cast<PyObject*>(type), name, nullptr));
-  if (!kind) return Err(PyErr::fetch());
+  if (!kind) return fail(PyErr::fetch());
   const long value = PyLong_AsLong(kind.get());
   if (value == -1) {
-    if (auto failure = PyErr::take()) return Err(std::move(*failure));
+    if (auto failure = PyErr::take()) return fail(std::move(*failure));
   }
   return value;
 }
 
-Result<int> set_attribute(Borrowed self, PyObject* name, PyObject* value) {
+}  // namespace
+
+Result<int> set_attribute_wrapper(Borrowed self, PyObject* name, PyObject* value) {
   if (!PyUnicode_Check(name))
-    return Err(PyErr::new_lazy([] { return PyExc_TypeError; },
-                               "attribute name must be string, not '" + type_printed_name_text(Py_TYPE(name)) + "'"));
+    return fail(type_error("attribute name must be string, not '" + type_printed_name_text(Py_TYPE(name)) + "'"));
   const std::string text = to_string_lossy(Borrowed(name));
   // The __dict__ entry only answers reads; for everything else there is no __dict__.
   Result<long> kind = text == "__dict__" ? Result<long>(0) : attribute_kind(self.type(), name);
-  if (!kind) return kind.take_error();
+  if (!kind) return fail(kind.take_error());
   if (kind.value() == 2) {
-    if (PyObject_GenericSetAttr(self.get(), name, value) != 0) return Err(PyErr::fetch());
+    if (PyObject_GenericSetAttr(self.get(), name, value) != 0) return fail(PyErr::fetch());
     return 0;
   }
-  if (kind.value() == 1) return Err(attribute_error("'" + std::string(kClassName) + "' object attribute '" + text + "' is read-only"));
-  return Err(attribute_error("'" + std::string(kClassName) + "' object has no attribute '" + text + "'"));
+  if (kind.value() == 1) return fail(attribute_error("'" + std::string(kClassName) + "' object attribute '" + text + "' is read-only"));
+  return fail(attribute_error("'" + std::string(kClassName) + "' object has no attribute '" + text + "'"));
 }
 
-}  // namespace
-
-PyObject* refuse_subclass_trampoline(PyObject* /*cls*/, PyObject* /*args*/, PyObject* /*kwargs*/) noexcept {
-  return guarded([]() -> Result<Object> {
-    return Err(PyErr::new_lazy([] { return PyExc_TypeError; },
-                               "type '" + std::string(kClassName) + "' is not an acceptable base type"));
-  });
+Result<Object> refuse_subclass_wrapper(Borrowed /*cls*/, PyObject* /*args*/, PyObject* /*kwargs*/) {
+  return fail(type_error("type '" + std::string(kClassName) + "' is not an acceptable base type"));
 }
 
-int set_attribute_trampoline(PyObject* self, PyObject* name, PyObject* value) noexcept {
-  return guarded([&] { return set_attribute(Borrowed(self), name, value); }, -1);
-}
-
-PyObject* no_attribute_dict_trampoline(PyObject* /*self*/, void* /*closure*/) noexcept {
-  return guarded([]() -> Result<Object> {
-    return Err(attribute_error("'" + std::string(kClassName) + "' object has no attribute '__dict__'"));
-  });
+Result<Object> no_attribute_dict_wrapper(Borrowed /*self*/) {
+  return fail(attribute_error("'" + std::string(kClassName) + "' object has no attribute '__dict__'"));
 }
 
 }  // namespace tarnix::py

@@ -3,19 +3,19 @@
 // compat::kHostEnforcesClassFlags), the class carries these entries and refuses them itself.
 #pragma once
 
-#include "python/compat.hpp"
+#include "python/error.hpp"
 
 namespace tarnix::py {
 
 // The class's __init_subclass__: refuses every subclass, whether made by a class
 // statement, by type() or by types.new_class.
-PyObject* refuse_subclass_trampoline(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept;
+Result<Object> refuse_subclass_wrapper(Borrowed cls, PyObject* args, PyObject* kwargs);
 
-// The class's tp_setattro: only the class's own data descriptors can be set (and they
+// The class's tp_setattro: only the class's data descriptors can be set (and they
 // answer for themselves); any other name fails as on an object without a dictionary.
-int set_attribute_trampoline(PyObject* self, PyObject* name, PyObject* value) noexcept;
+Result<int> set_attribute_wrapper(Borrowed self, PyObject* name, PyObject* value);
 
 // The getter of a __dict__ that instances do not have.
-PyObject* no_attribute_dict_trampoline(PyObject* self, void* closure) noexcept;
+Result<Object> no_attribute_dict_wrapper(Borrowed self);
 
 }  // namespace tarnix::py

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>  // std::strcmp, std::memcpy
 #include <string_view>
+#include <utility>  // std::exchange
 
 #include "python/compat.hpp"
 #include "python/error.hpp"
@@ -122,6 +123,17 @@ void FloatBuffer::find_array_storage(Borrowed array) {
   data_ = address;
 }
 
+FloatBuffer::FloatBuffer(FloatBuffer&& other) noexcept
+    : view_(other.view_),
+      held_(std::exchange(other.held_, false)),
+      element_(std::exchange(other.element_, Element::none)),
+      size_(other.size_),
+      data_(other.data_) {
+  view_.shape = nullptr;
+  view_.strides = nullptr;
+  view_.suboffsets = nullptr;
+}
+
 FloatBuffer::~FloatBuffer() {
   if (held_) PyBuffer_Release(&view_);
 }
@@ -141,14 +153,6 @@ void FloatBuffer::copy_to(float* out) const {
       out[i] = static_cast<float>(x);
     }
   }
-}
-
-std::optional<std::vector<float>> read_float_buffer(Borrowed object) {
-  const FloatBuffer buffer(object);
-  if (!buffer.readable()) return std::nullopt;
-  std::vector<float> vector(buffer.size());
-  buffer.copy_to(vector.data());
-  return vector;
 }
 
 }  // namespace tarnix::py

@@ -3,8 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
-#include <vector>
 
 #include "python/object.hpp"
 
@@ -21,6 +19,11 @@ class FloatBuffer {
  public:
   explicit FloatBuffer(Borrowed object);
   ~FloatBuffer();
+  // Once made, only the data, its length and its kind are read, and the view is
+  // released: moving hands those over (the view's shape may point into the view itself,
+  // so it is not kept).
+  FloatBuffer(FloatBuffer&& other) noexcept;
+  FloatBuffer& operator=(FloatBuffer&&) = delete;
   FloatBuffer(const FloatBuffer&) = delete;
   FloatBuffer& operator=(const FloatBuffer&) = delete;
 
@@ -41,9 +44,5 @@ class FloatBuffer {
   std::size_t size_ = 0;
   const void* data_ = nullptr;
 };
-
-// The floats of a readable FloatBuffer of the object; nothing, and no error pending,
-// for any other object.
-std::optional<std::vector<float>> read_float_buffer(Borrowed object);
 
 }  // namespace tarnix::py

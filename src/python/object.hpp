@@ -39,7 +39,6 @@ class Object {
   Object& operator=(const Object&) = delete;
   ~Object() { Py_XDECREF(object_); }
 
-  Object clone() const noexcept { return borrow(object_); }
   PyObject* get() const noexcept { return object_; }
   Borrowed borrowed() const noexcept { return Borrowed(object_); }
   explicit operator bool() const noexcept { return object_ != nullptr; }

@@ -13,16 +13,13 @@ std::string to_string_lossy(Borrowed str);
 
 // str(object); if that fails it is reported as unraisable and
 // "<unprintable T object>" (or "<unprintable object>") stands in.
-std::string python_format(Borrowed object);
+std::string str_text(Borrowed object);
 // repr(object), with the same fallback.
-std::string python_repr(Borrowed object);
+std::string repr_text(Borrowed object);
 
 // The type's qualified name, or "<failed to extract type name>".
 std::string type_qualname_text(PyTypeObject* type);
 // The name CPython prints for a type in its own messages, with the same stand-in.
 std::string type_printed_name_text(PyTypeObject* type);
-
-// Decodes UTF-8, replacing each maximal invalid subpart with U+FFFD.
-std::string decode_utf8_lossy(std::string_view bytes);
 
 }  // namespace tarnix::py

@@ -1,11 +1,13 @@
-// The panic guard around every entry from the interpreter: the only place where errors
-// are raised into Python and where a C++ exception is caught.
+// Every entry from the interpreter: one trampoline per calling convention, each running
+// its body under the panic guard, which is the one place where error values are raised
+// into Python and where a panic becomes a Python exception.
 #pragma once
 
 #include <new>  // std::bad_alloc
 #include <type_traits>
 
 #include "core/panic.hpp"
+#include "python/binding.hpp"  // FastcallArguments
 #include "python/error.hpp"
 
 namespace tarnix::py {
@@ -71,15 +73,58 @@ auto guarded(Body&& body, decltype(body().take_value()) failure_value = {}) noex
   }
 }
 
-// Deallocation cannot raise: a panic there is reported as unraisable.
-template <class Body>
-void guarded_unraisable(Body&& body) noexcept {
-  try {
-    body();
-  } catch (...) {
-    detail::raise_current_exception();
-    PyErr_WriteUnraisable(nullptr);
-  }
+// The trampolines, one per calling convention: each turns the interpreter's arguments into
+// a body's and its result into what the interpreter expects (null or -1 on failure).
+
+template <Result<Object> (*Body)(Borrowed self, const FastcallArguments& call)>
+PyObject* fastcall_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&] { return Body(Borrowed(self), FastcallArguments{args, nargs, kwnames}); });
+}
+
+// tp_new. PyPy passes any object as the subtype, so the body gets it unchecked.
+template <Result<Object> (*Body)(PyObject* subtype, PyObject* args, PyObject* kwargs)>
+PyObject* new_trampoline(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] { return Body(reinterpret_cast<PyObject*>(subtype), args, kwargs); });
+}
+
+// A class method taking a tuple and a dictionary.
+template <Result<Object> (*Body)(Borrowed cls, PyObject* args, PyObject* kwargs)>
+PyObject* varargs_trampoline(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] { return Body(Borrowed(cls), args, kwargs); });
+}
+
+// tp_repr and the like.
+template <Result<Object> (*Body)(Borrowed self)>
+PyObject* unary_trampoline(PyObject* self) noexcept {
+  return guarded([&] { return Body(Borrowed(self)); });
+}
+
+template <Result<Object> (*Body)(Borrowed self)>
+PyObject* getter_trampoline(PyObject* self, void* /*closure*/) noexcept {
+  return guarded([&] { return Body(Borrowed(self)); });
+}
+
+template <Result<Py_ssize_t> (*Body)(Borrowed self)>
+Py_ssize_t length_trampoline(PyObject* self) noexcept {
+  return guarded([&] { return Body(Borrowed(self)); }, -1);
+}
+
+// tp_setattro; `value` is null for a deletion.
+template <Result<int> (*Body)(Borrowed self, PyObject* name, PyObject* value)>
+int setattr_trampoline(PyObject* self, PyObject* name, PyObject* value) noexcept {
+  return guarded([&] { return Body(Borrowed(self), name, value); }, -1);
+}
+
+// A module's execution step: 0, or -1 with an exception set.
+template <Result<int> (*Body)(PyObject* module)>
+int exec_trampoline(PyObject* module) noexcept {
+  return guarded([&] { return Body(module); }, -1);
+}
+
+// A method table holds every calling convention as a PyCFunction; the flags say which.
+template <class Function>
+PyCFunction as_method(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 }  // namespace tarnix::py

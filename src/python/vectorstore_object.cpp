@@ -5,13 +5,6 @@
 #include "python/vectorstore_class.hpp"
 
 namespace tarnix::py {
-namespace {
-
-PyErr borrow_error(const char* message) {
-  return PyErr::new_lazy([] { return PyExc_RuntimeError; }, message);
-}
-
-}  // namespace
 
 Result<PyVectorstore*> receiver(Borrowed self) {
   Result<PyObject*> type = vectorstore_type();
@@ -20,17 +13,17 @@ Result<PyVectorstore*> receiver(Borrowed self) {
     core::panic("failed to create type object for `Vectorstore`");
   }
   if (!PyObject_TypeCheck(self.get(), reinterpret_cast<PyTypeObject*>(type.value())))
-    return Err(PyErr::cast_failure(self, type.value()));
+    return fail(PyErr::cast_failure(self, type.value()));
   return reinterpret_cast<PyVectorstore*>(self.get());
 }
 
 Result<SharedBorrow> SharedBorrow::take(Borrowed self) {
   auto target = receiver(self);
-  if (!target) return target.take_error();
+  if (!target) return fail(target.take_error());
   PyVectorstore* owner = target.value();
   std::intptr_t flag = owner->borrow_flag.load();
   do {
-    if (flag == -1) return Err(borrow_error("Already mutably borrowed"));
+    if (flag == -1) return fail(runtime_error("Already mutably borrowed"));
   } while (!owner->borrow_flag.compare_exchange_weak(flag, flag + 1));
   return SharedBorrow(owner);
 }
@@ -41,10 +34,10 @@ SharedBorrow::~SharedBorrow() {
 
 Result<ExclusiveBorrow> ExclusiveBorrow::take(Borrowed self) {
   auto target = receiver(self);
-  if (!target) return target.take_error();
+  if (!target) return fail(target.take_error());
   PyVectorstore* owner = target.value();
   std::intptr_t expected = 0;
-  if (!owner->borrow_flag.compare_exchange_strong(expected, -1)) return Err(borrow_error("Already borrowed"));
+  if (!owner->borrow_flag.compare_exchange_strong(expected, -1)) return fail(runtime_error("Already borrowed"));
   return ExclusiveBorrow(owner);
 }
 

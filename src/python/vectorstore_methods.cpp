@@ -1,0 +1,132 @@
+// The class's methods, length, repr and getter: binding and conversion around the core.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/parallel_search.hpp"
+#include "core/search.hpp"
+#include "python/convert.hpp"
+#include "python/vectorstore_object.hpp"
+#include "python/vectorstore_wrappers.hpp"
+
+namespace tarnix::py {
+namespace {
+
+constexpr std::string_view kInsertParameters[] = {"vector", "id"};
+constexpr std::string_view kSearchParameters[] = {"vector", "top_k"};
+constexpr std::string_view kParallelSearchParameters[] = {"vector", "top_k", "n_threads"};
+
+constexpr FunctionDescription kInsert{
+    .function_name = "insert",
+    .class_name = "Vectorstore",
+    .positional_names = kInsertParameters,
+    .required_positional_count = 2,
+};
+constexpr FunctionDescription kSearch{
+    .function_name = "search",
+    .class_name = "Vectorstore",
+    .positional_names = kSearchParameters,
+    .required_positional_count = 2,
+};
+constexpr FunctionDescription kParallelSearch{
+    .function_name = "parallel_search",
+    .class_name = "Vectorstore",
+    .positional_names = kParallelSearchParameters,
+    .required_positional_count = 2,
+};
+
+// What both searches receive: the store borrowed for reading, then the query and top_k.
+struct SearchRequest {
+  SharedBorrow borrow;
+  std::vector<float> query;
+  core::Size top_k;
+};
+
+Result<SearchRequest> search_request(Borrowed self, PyObject* vector_argument, PyObject* top_k_argument) {
+  auto borrow = SharedBorrow::take(self);
+  if (!borrow) return fail(borrow.take_error());
+  auto query = extract_argument(vector_argument, "vector", [](Borrowed o) { return to_float_vector(o); });
+  if (!query) return fail(query.take_error());
+  auto top_k = extract_argument(top_k_argument, "top_k", to_size);
+  if (!top_k) return fail(top_k.take_error());
+  return SearchRequest{borrow.take_value(), query.take_value().take_floats(), top_k.value()};
+}
+
+}  // namespace
+
+Result<Object> insert_wrapper(Borrowed self, const FastcallArguments& call) {
+  auto bound = bind<kInsert>(call);
+  if (!bound) return fail(bound.take_error());
+  const auto [vector_argument, id_argument] = bound.value();
+  // Held while converting, so that Python code run by the conversion cannot see a
+  // half-inserted record.
+  auto borrow = ExclusiveBorrow::take(self);
+  if (!borrow) return fail(borrow.take_error());
+  // An exact int id converts without running Python code, so a float buffer can stay
+  // open until the floats go straight into the store.
+  const BufferUse use =
+      PyLong_CheckExact(id_argument) ? BufferUse::write_before_python_runs : BufferUse::copy_at_once;
+  auto vector = extract_argument(vector_argument, "vector", [use](Borrowed o) { return to_float_vector(o, use); });
+  if (!vector) return fail(vector.take_error());
+  auto id = extract_argument(id_argument, "id", to_u64);
+  if (!id) return fail(id.take_error());
+  const FloatVector& floats = vector.value();
+  auto inserted = borrow.value().store().insert_written(floats.size(), id.value(),
+                                                        [&](float* room) { floats.write_to(room); });
+  if (!inserted) return fail(value_error(std::move(inserted.error().message)));
+  return Object::borrow(Py_None);
+}
+
+Result<Object> search_wrapper(Borrowed self, const FastcallArguments& call) {
+  auto bound = bind<kSearch>(call);
+  if (!bound) return fail(bound.take_error());
+  const auto [vector_argument, top_k_argument] = bound.value();
+  auto request = search_request(self, vector_argument, top_k_argument);
+  if (!request) return fail(request.take_error());
+  const SearchRequest& r = request.value();
+  auto hits = core::search(r.borrow.store(), r.query, r.top_k);
+  if (!hits) return fail(value_error(std::move(hits.error().message)));
+  return from_hits(hits.value());
+}
+
+// Workers never touch Python objects; this thread keeps the interpreter lock throughout,
+// waiting for them included.
+Result<Object> parallel_search_wrapper(Borrowed self, const FastcallArguments& call) {
+  auto bound = bind<kParallelSearch>(call);
+  if (!bound) return fail(bound.take_error());
+  const auto [vector_argument, top_k_argument, n_threads_argument] = bound.value();
+  auto request = search_request(self, vector_argument, top_k_argument);
+  if (!request) return fail(request.take_error());
+  std::optional<core::Size> n_threads;
+  if (!is_absent(n_threads_argument)) {
+    auto given = extract_argument(n_threads_argument, "n_threads", to_size);
+    if (!given) return fail(given.take_error());
+    n_threads = given.value();
+  }
+  const SearchRequest& r = request.value();
+  auto hits = core::parallel_search(r.borrow.store(), r.query, r.top_k, n_threads);
+  if (!hits) return fail(value_error(std::move(hits.error().message)));
+  return from_hits(hits.value());
+}
+
+Result<Py_ssize_t> length_wrapper(Borrowed self) {
+  auto borrow = SharedBorrow::take(self);
+  if (!borrow) return fail(borrow.take_error());
+  return static_cast<Py_ssize_t>(borrow.value().store().size());
+}
+
+Result<Object> repr_wrapper(Borrowed self) {
+  auto borrow = SharedBorrow::take(self);
+  if (!borrow) return fail(borrow.take_error());
+  const core::Vectorstore& store = borrow.value().store();
+  return from_text("Vectorstore(vector_size=" + std::to_string(store.vector_size()) +
+                   ", len=" + std::to_string(store.size()) + ")");
+}
+
+Result<Object> vector_size_wrapper(Borrowed self) {
+  auto borrow = SharedBorrow::take(self);
+  if (!borrow) return fail(borrow.take_error());
+  return from_size(borrow.value().store().vector_size());
+}
+
+}  // namespace tarnix::py

@@ -1,0 +1,21 @@
+// The wrappers behind the class's trampolines: each binds its arguments, checks and
+// borrows the receiver, converts the arguments in order, calls the core and converts
+// the result back.
+#pragma once
+
+#include "python/binding.hpp"
+#include "python/error.hpp"
+
+namespace tarnix::py {
+
+// Vectorstore(vector_size, vectors=None), for the requested subtype.
+Result<Object> new_wrapper(PyObject* subtype, PyObject* args, PyObject* kwargs);
+
+Result<Object> insert_wrapper(Borrowed self, const FastcallArguments& call);
+Result<Object> search_wrapper(Borrowed self, const FastcallArguments& call);
+Result<Object> parallel_search_wrapper(Borrowed self, const FastcallArguments& call);
+Result<Py_ssize_t> length_wrapper(Borrowed self);
+Result<Object> repr_wrapper(Borrowed self);
+Result<Object> vector_size_wrapper(Borrowed self);
+
+}  // namespace tarnix::py
