@@ -1,7 +1,7 @@
 import pytest
 
 import tarnix
-from conftest import reported_about
+from support import reported_about
 
 V = [1.0, 2.0]
 

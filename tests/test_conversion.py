@@ -7,7 +7,7 @@ import pytest
 
 import reference
 import tarnix
-from conftest import MAX_F32_HINT, HintedSequence, host_error
+from support import MAX_F32_HINT, HintedSequence, host_error
 
 
 

@@ -3,7 +3,7 @@ import traceback
 import pytest
 
 import tarnix
-from conftest import reported_about
+from support import reported_about
 
 
 class Raises:

@@ -5,7 +5,7 @@ import types
 import pytest
 
 import tarnix
-from conftest import IS_PYPY
+from support import IS_PYPY
 
 HOST_HAS_NO_SIGNATURE = object()
 

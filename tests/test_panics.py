@@ -6,7 +6,7 @@ import sys
 import pytest
 
 import tarnix
-from conftest import MAX_F32_HINT, HintedSequence, provoke_panic
+from support import MAX_F32_HINT, HintedSequence, provoke_panic
 
 DOC_TAIL = (
     "Like SystemExit, this exception is derived from BaseException so that\n"

@@ -5,7 +5,7 @@ import pytest
 
 import reference
 import tarnix
-from conftest import Hook, host_error
+from support import Hook, host_error
 
 NAN = float("nan")
 V = [1.0, 2.0]

@@ -1,7 +1,7 @@
 import pytest
 
 import tarnix
-from conftest import Hook
+from support import Hook
 
 
 def length_error(length, size):
