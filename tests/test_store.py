@@ -1,3 +1,5 @@
+from array import array
+
 import pytest
 
 import tarnix
@@ -112,6 +114,22 @@ def test_largest_vector_size():
     store = tarnix.Vectorstore(4294967295)
     assert store.vector_size == 4294967295
     assert repr(store) == "Vectorstore(vector_size=4294967295, len=0)"
+
+
+def test_records_too_long_for_a_block_of_them_are_stored():
+    # On a 32-bit build a block of 64 records of this length would not fit the address
+    # space, but a few records do: they are stored and searched like any others.
+    size = 2 ** 24 + 1
+    ones = array("f", [1.0]) * size
+    store = tarnix.Vectorstore(size, [(ones, 9)])
+    store.insert(ones, 3)
+    assert repr(store) == "Vectorstore(vector_size=16777217, len=2)"
+    expected = [(tarnix.cosine_similarity(ones, ones), 9), (tarnix.cosine_similarity(ones, ones), 3)]
+    assert store.search(ones, 5) == expected
+    assert store.parallel_search(ones, 5, 2) == expected
+    with pytest.raises(ValueError) as info:
+        store.insert([1.0], 4)
+    assert info.value.args == (length_error(1, size),)
 
 
 # ------------------------------------------------------------ re-entrant use
