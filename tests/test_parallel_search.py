@@ -89,6 +89,14 @@ def test_ties_across_chunk_boundaries(n_threads, top_k):
         assert keyed(store.parallel_search(query, top_k, n_threads)) == expected
 
 
+@pytest.mark.parametrize("top_k", [10, 4000])
+def test_thousands_of_workers_equal_search(top_k):
+    # One worker per record: on a 32-bit build every worker's stack must be small for
+    # this many to fit the address space at once.
+    store = tarnix.Vectorstore(2, [([1.0, float(i % 97)], i) for i in range(4000)])
+    assert store.parallel_search([1.0, 50.0], top_k, 4000) == store.search([1.0, 50.0], top_k)
+
+
 def test_result_values():
     store = tarnix.Vectorstore(2, [([1.0, 0.0], 1), ([0.0, 1.0], 2), ([NAN, 0.0], 3), ([2.0, 0.0], 4),
                                    ([-1.0, 0.0], 5), ([0.0, 0.0], 6)])
