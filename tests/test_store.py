@@ -286,3 +286,33 @@ def test_initial_records_past_whole_blocks_equal_inserted_ones(container):
     assert len(built) == 150
     for query in ([1.0, 0.0, 2.0, -1.0, 0.5], [0.0] * 5):
         assert built.search(query, 150) == grown.search(query, 150)
+
+
+
+@pytest.mark.parametrize("right_length", [0, 1])
+def test_initial_records_reserve_room_only_for_checked_vectors(run_python, right_length):
+    # 1024 pairs of this dimension would fill 256 MiB of blocks, but only the first
+    # `right_length` of them has a vector of that length. The peak of the address space
+    # shows what was reserved, even if it was never touched.
+    result = run_python(
+        """
+        import tarnix
+
+        def peak_kib():
+            with open("/proc/self/status") as status:
+                return next(int(line.split()[1]) for line in status if line.startswith("VmPeak:"))
+
+        dimension = 2 ** 16
+        pairs = [([0.5] * dimension, 0)] * %d + [([1.0], i) for i in range(%d)]
+        before = peak_kib()
+        try:
+            tarnix.Vectorstore(dimension, pairs)
+        except ValueError as exc:
+            print(exc)
+        print((peak_kib() - before) // 1024)
+        """ % (right_length, 1024 - right_length)
+    )
+    assert result.returncode == 0, result.stderr
+    message, grown_mib = result.stdout.splitlines()
+    assert message == length_error(1, 2 ** 16)
+    assert int(grown_mib) < 32

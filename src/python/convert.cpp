@@ -168,9 +168,10 @@ Result<core::StoredVector> to_pair(Borrowed object) {
 
 Result<PairsPending> add_pairs(core::Vectorstore& store, Borrowed object) {
   PairsPending pending;
-  const auto reserve = [&](std::size_t count, bool trusted) {
-    if (trusted) store.reserve(count);
-  };
+  // Nothing is reserved on the list's length: it says nothing about its vectors, and room
+  // made for pairs not yet checked could be far more than the records that arrive need.
+  // The store grows in chunks that are never moved, so growing costs no more.
+  const auto reserve = [](std::size_t, bool) {};
   const auto add = [&](Borrowed item) -> Result<core::Done> {
     Result<core::StoredVector> pair = to_pair(item);
     if (!pair) return pair.take_error();
