@@ -34,7 +34,7 @@ constexpr bool built_with_address_sanitizer() {
 #endif
 }
 
-// The stack each worker is given. A search holds a few kilobytes (6 KiB measured); a
+// The stack each worker is given. A search holds a few kilobytes (7 KiB measured); a
 // panic goes deepest (15 KiB measured), as its report, with a backtrace when asked for,
 // is written and its exception unwinds on the worker's stack. 128 KiB leaves eight times
 // that, where the system's default (8 MiB with glibc) would fit only a few hundred
