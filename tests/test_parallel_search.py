@@ -1,3 +1,4 @@
+import math
 import operator
 import random
 
@@ -74,6 +75,41 @@ def test_random_stores_equal_search(count, seed):
             assert keyed(store.parallel_search(query, top_k)) == expected
 
 
+# The selection keeps a buffer of 2 * top_k + 256 candidates per range, cut back whenever
+# it fills: these are the top_k around where it holds a whole range of 1500, 750 (two
+# chunks) or 500 (three), and where it is cut many times.
+CUT_TOP_KS = [1, 2, 10, 100, 121, 122, 123, 246, 247, 248, 499, 500, 501, 621, 622, 623,
+              749, 750, 751, 1499, 1500, 1501]
+
+
+@pytest.mark.parametrize("order", ["as drawn", "ascending", "descending"])
+def test_every_top_k_equals_the_reference(order):
+    rng = random.Random(order)
+    components = [-1.0, -0.0, 0.0, 1.0, 2.0]
+    records = []
+    for i in range(1500):
+        vector = [rng.choice(components), rng.choice(components)]
+        if rng.random() < 0.03:
+            vector[rng.randrange(2)] = NAN
+        records.append((vector, rng.choice([i, 7])))
+    queries = [[1.0, -0.0], [-0.0, 1.0], [2.0, 1.0], [0.0, 0.0], [NAN, 1.0]]
+    if order != "as drawn":
+        # In ascending score order every record beats the worst kept so far.
+        def score(record):
+            value = reference.cosine(queries[2], record[0])
+            return (0, 0.0) if math.isnan(value) else (1, value)
+
+        records.sort(key=score, reverse=order == "descending")
+    store = tarnix.Vectorstore(2, records)
+    for query in queries:
+        ranking = keyed(reference.search(records, query, len(records)))
+        for top_k in CUT_TOP_KS:
+            expected = ranking[:top_k]
+            assert keyed(store.search(query, top_k)) == expected, (query, top_k)
+            for n_threads in (2, 3, 7):
+                assert keyed(store.parallel_search(query, top_k, n_threads)) == expected, (query, top_k, n_threads)
+
+
 @pytest.mark.parametrize("n_threads", [0, 1, 2, 3, 4, 5, 6, 9, 10, 11, 4294967295, None])
 @pytest.mark.parametrize("top_k", [0, 1, 2, 3, 4, 7, 10, 12])
 def test_ties_across_chunk_boundaries(n_threads, top_k):
@@ -87,6 +123,14 @@ def test_ties_across_chunk_boundaries(n_threads, top_k):
         expected = keyed(reference.search(records, query, top_k))
         assert keyed(store.search(query, top_k)) == expected
         assert keyed(store.parallel_search(query, top_k, n_threads)) == expected
+
+
+@pytest.mark.parametrize("top_k", [10, 4000])
+def test_thousands_of_workers_equal_search(top_k):
+    # One worker per record: on a 32-bit build every worker's stack must be small for
+    # this many to fit the address space at once.
+    store = tarnix.Vectorstore(2, [([1.0, float(i % 97)], i) for i in range(4000)])
+    assert store.parallel_search([1.0, 50.0], top_k, 4000) == store.search([1.0, 50.0], top_k)
 
 
 def test_result_values():

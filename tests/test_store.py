@@ -1,3 +1,5 @@
+from array import array
+
 import pytest
 
 import tarnix
@@ -112,6 +114,22 @@ def test_largest_vector_size():
     store = tarnix.Vectorstore(4294967295)
     assert store.vector_size == 4294967295
     assert repr(store) == "Vectorstore(vector_size=4294967295, len=0)"
+
+
+def test_records_too_long_for_a_block_of_them_are_stored():
+    # On a 32-bit build a block of 64 records of this length would not fit the address
+    # space, but a few records do: they are stored and searched like any others.
+    size = 2 ** 24 + 1
+    ones = array("f", [1.0]) * size
+    store = tarnix.Vectorstore(size, [(ones, 9)])
+    store.insert(ones, 3)
+    assert repr(store) == "Vectorstore(vector_size=16777217, len=2)"
+    expected = [(tarnix.cosine_similarity(ones, ones), 9), (tarnix.cosine_similarity(ones, ones), 3)]
+    assert store.search(ones, 5) == expected
+    assert store.parallel_search(ones, 5, 2) == expected
+    with pytest.raises(ValueError) as info:
+        store.insert([1.0], 4)
+    assert info.value.args == (length_error(1, size),)
 
 
 # ------------------------------------------------------------ re-entrant use
@@ -268,3 +286,33 @@ def test_initial_records_past_whole_blocks_equal_inserted_ones(container):
     assert len(built) == 150
     for query in ([1.0, 0.0, 2.0, -1.0, 0.5], [0.0] * 5):
         assert built.search(query, 150) == grown.search(query, 150)
+
+
+
+@pytest.mark.parametrize("right_length", [0, 1])
+def test_initial_records_reserve_room_only_for_checked_vectors(run_python, right_length):
+    # 1024 pairs of this dimension would fill 256 MiB of blocks, but only the first
+    # `right_length` of them has a vector of that length. The peak of the address space
+    # shows what was reserved, even if it was never touched.
+    result = run_python(
+        """
+        import tarnix
+
+        def peak_kib():
+            with open("/proc/self/status") as status:
+                return next(int(line.split()[1]) for line in status if line.startswith("VmPeak:"))
+
+        dimension = 2 ** 16
+        pairs = [([0.5] * dimension, 0)] * %d + [([1.0], i) for i in range(%d)]
+        before = peak_kib()
+        try:
+            tarnix.Vectorstore(dimension, pairs)
+        except ValueError as exc:
+            print(exc)
+        print((peak_kib() - before) // 1024)
+        """ % (right_length, 1024 - right_length)
+    )
+    assert result.returncode == 0, result.stderr
+    message, grown_mib = result.stdout.splitlines()
+    assert message == length_error(1, 2 ** 16)
+    assert int(grown_mib) < 32

@@ -30,7 +30,7 @@ CoreResult<std::vector<Hit>> parallel_search(const Vectorstore& store, std::span
   // 6. to 9. Workers only read the query and their chunk; each keeps its own best top_k,
   // which holds every record of its chunk that belongs to the overall best top_k.
   using Chunk = std::vector<Candidate>;
-  std::vector<Candidate> merged = threads::run_scope(
+  const std::vector<Chunk> lists = threads::run_scope(
       [&](threads::Scope& scope) {
         std::vector<threads::JoinHandle<Chunk>> workers;
         workers.reserve((count + size - 1) / size);
@@ -41,21 +41,21 @@ CoreResult<std::vector<Hit>> parallel_search(const Vectorstore& store, std::span
           if (!started) panic(std::move(started.error()));
           workers.push_back(started.take_value());
         }
-        Chunk all;
+        std::vector<Chunk> lists;
+        lists.reserve(workers.size());
         for (auto& worker : workers) {
           auto joined = worker.join();
           if (!joined) panic("called `Result::unwrap()` on an `Err` value: " + joined.error().message);
-          const Chunk& best = joined.value();
-          all.insert(all.end(), best.begin(), best.end());
+          lists.push_back(joined.take_value());
         }
-        return all;
+        return lists;
       },
       system.start_thread);
 
-  // 10. Candidates keep their record positions, so equal scores still come out in
+  // 10. Each list is already in order and candidates keep their record positions, so a
+  // merge gives what a stable sort of the lists in chunk order would, equal scores in
   // insertion order.
-  keep_best(merged, top_k);
-  return to_hits(store, merged);
+  return to_hits(store, merge_best(lists, top_k));
 }
 
 }  // namespace tarnix::core

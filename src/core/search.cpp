@@ -36,7 +36,7 @@ PreparedQuery prepare_query(std::span<const float> query) {
 
 std::vector<Candidate> best_of_range(const Vectorstore& store, const PreparedQuery& query, std::size_t begin,
                                      std::size_t end, Size top_k) {
-  BestCandidates best(std::min<std::size_t>(top_k, end - begin));
+  BestCandidates best(top_k, end - begin);
   if (top_k == 0 || begin == end) return best.take();
 
   const BlockScores scores_of = block_scores(active_path());
@@ -64,10 +64,34 @@ std::vector<Candidate> best_of_range(const Vectorstore& store, const PreparedQue
   return best.take();
 }
 
-void keep_best(std::vector<Candidate>& candidates, Size top_k) {
-  const std::size_t kept = std::min<std::size_t>(top_k, candidates.size());
-  std::partial_sort(candidates.begin(), candidates.begin() + kept, candidates.end(), ranks_before);
-  candidates.resize(kept);
+std::vector<Candidate> merge_best(std::span<const std::vector<Candidate>> lists, Size top_k) {
+  // The head of every list that still has candidates, in a heap whose top is the best head.
+  struct Head {
+    const Candidate* next;
+    const Candidate* end;
+  };
+  const auto ranks_after = [](const Head& x, const Head& y) { return ranks_before(*y.next, *x.next); };
+  std::vector<Head> heads;
+  std::size_t total = 0;
+  for (const std::vector<Candidate>& list : lists) {
+    total += list.size();
+    if (!list.empty()) heads.push_back(Head{list.data(), list.data() + list.size()});
+  }
+  std::make_heap(heads.begin(), heads.end(), ranks_after);
+  const std::size_t kept = std::min<std::size_t>(top_k, total);
+  std::vector<Candidate> best;
+  best.reserve(kept);
+  while (best.size() < kept) {
+    std::pop_heap(heads.begin(), heads.end(), ranks_after);
+    Head& head = heads.back();
+    best.push_back(*head.next);
+    if (++head.next == head.end) {
+      heads.pop_back();
+    } else {
+      std::push_heap(heads.begin(), heads.end(), ranks_after);
+    }
+  }
+  return best;
 }
 
 std::vector<Hit> to_hits(const Vectorstore& store, const std::vector<Candidate>& candidates) {

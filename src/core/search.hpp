@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>  // std::memcpy
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -39,16 +40,27 @@ inline bool ranks_before(const Candidate& x, const Candidate& y) noexcept {
   return x.record < y.record;
 }
 
-// The best `limit` of candidates offered in record order, without sorting them all:
-// a heap whose top is the worst kept.
+// The best min(top_k, count) of `count` candidates offered in record order, best first,
+// for the cost of one pass over them and a sort of those kept, whatever top_k and the
+// order of the scores. Candidates collect in a buffer of twice the number kept (and some
+// slack), cut back to the best by nth_element whenever it fills; the worst kept is then a
+// bar that a later candidate must beat, so most are dropped by one comparison. (A bounded
+// heap pays log(top_k) for every record that beats its worst, which records in ascending
+// score order all do.) For top_k above about count / 2 the buffer holds every candidate
+// and they are selected once.
 class BestCandidates {
  public:
-  explicit BestCandidates(std::size_t limit) : limit_(limit), open_(limit > 0) { kept_.reserve(limit); }
+  BestCandidates(std::size_t top_k, std::size_t count)
+      : limit_(std::min(top_k, count)),
+        capacity_(limit_ >= count / 2 ? count : std::min(count, 2 * limit_ + kSlack)),
+        open_(limit_ > 0) {
+    if (limit_ > 0) kept_.reserve(capacity_);
+  }
 
-  // False for a score that offer() would certainly drop: the cheap test run on every record.
+  // False for a score that cannot be among the best: the cheap test run on every record.
   bool admits(float score) const { return open_ || score > bar_; }
   // Whether any of kGroup scores may be kept: one branch for the group, which compiles
-  // to a few vector compares. Once the heap is full, few groups have such a score.
+  // to a few vector compares. Once the buffer has been cut, few groups have such a score.
   template <std::size_t kGroup>
   bool admits_any(const float* scores) const {
     static_assert(kGroup % 4 == 0);
@@ -64,37 +76,42 @@ class BestCandidates {
     return (above[0] | above[1] | above[2] | above[3]) != 0;
   }
 
-  // Records arrive in order, so once the heap is full a later one displaces the worst
-  // kept only with a strictly better score: a tie keeps the earlier record.
   void offer(const Candidate& candidate) {
-    if (kept_.size() < limit_) {
-      kept_.push_back(candidate);
-      std::push_heap(kept_.begin(), kept_.end(), ranks_before);
-    } else if (limit_ > 0 && precedes(candidate, kept_.front())) {
-      std::pop_heap(kept_.begin(), kept_.end(), ranks_before);
-      kept_.back() = candidate;
-      std::push_heap(kept_.begin(), kept_.end(), ranks_before);
-    } else {
-      return;
-    }
-    if (kept_.size() == limit_) {
-      // Once full, a candidate must beat the worst kept; a NaN worst is beaten by any
-      // number, which the score comparison alone cannot express.
-      bar_ = kept_.front().score;
-      open_ = bar_ != bar_;
-    }
+    if (limit_ == 0) return;
+    kept_.push_back(candidate);
+    if (kept_.size() >= capacity_ && kept_.size() > limit_) cut();
   }
 
   // The kept candidates, best first.
   std::vector<Candidate> take() {
-    std::sort_heap(kept_.begin(), kept_.end(), ranks_before);
+    if (kept_.size() > limit_) {
+      std::nth_element(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(limit_), kept_.end(), ranks_before);
+      kept_.resize(limit_);
+    }
+    std::sort(kept_.begin(), kept_.end(), ranks_before);
     return std::move(kept_);
   }
 
  private:
+  // Enough that a small top_k is not cut back every few candidates.
+  static constexpr std::size_t kSlack = 256;
+
+  // Keeps the best limit_, the worst of them last. Records arrive in order, so a later one
+  // ranks before that worst only with a strictly better score: a tie keeps the earlier
+  // record. A NaN worst is beaten by any number, which the score comparison alone
+  // cannot express.
+  void cut() {
+    std::nth_element(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(limit_ - 1), kept_.end(),
+                     ranks_before);
+    kept_.resize(limit_);
+    bar_ = kept_.back().score;
+    open_ = bar_ != bar_;
+  }
+
   std::size_t limit_;
+  std::size_t capacity_;
   bool open_;
-  float bar_ = 0.0f;
+  float bar_ = std::numeric_limits<float>::infinity();  // admits nothing until open_ says otherwise
   std::vector<Candidate> kept_;
 };
 
@@ -110,8 +127,9 @@ PreparedQuery prepare_query(std::span<const float> query);
 std::vector<Candidate> best_of_range(const Vectorstore& store, const PreparedQuery& query, std::size_t begin,
                                      std::size_t end, Size top_k);
 
-// Orders candidates by ranks_before and keeps the first min(top_k, count).
-void keep_best(std::vector<Candidate>& candidates, Size top_k);
+// The first min(top_k, total) of lists that are each in ranks_before order: what sorting
+// their concatenation and cutting it would give, by a merge that reads only what it keeps.
+std::vector<Candidate> merge_best(std::span<const std::vector<Candidate>> lists, Size top_k);
 
 std::vector<Hit> to_hits(const Vectorstore& store, const std::vector<Candidate>& candidates);
 

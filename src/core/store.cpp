@@ -1,31 +1,25 @@
 // Building the store and growing it one record at a time.
 #include "core/store.hpp"
 
-#include <algorithm>  // std::max
-#include <cstring>    // std::memcpy
-#include <new>        // std::bad_alloc
+#include <cstring>  // std::memcpy
+#include <new>      // std::bad_alloc
 
 #include "core/block_write.hpp"
+#include "core/growth.hpp"
 
 namespace tarnix::core {
 namespace {
 
-// Room for one more element, growing geometrically. Every way of running out of room
-// is std::bad_alloc, which the boundary reports as MemoryError.
-template <class Buffer>
-void grow_for(Buffer& buffer, std::size_t elements) {
-  const std::size_t size = buffer.size();
-  if (elements > buffer.max_size() - size) throw std::bad_alloc();
-  if (size + elements <= buffer.capacity()) return;
-  const std::size_t doubled = size <= buffer.max_size() / 2 ? 2 * size : buffer.max_size();
-  buffer.reserve(std::max(doubled, size + elements));
+// Whether a block of records of this dimension fits the address space. Only a 32-bit
+// build has dimensions where it does not (above 16,777,215): records of such a dimension
+// still wait in the tail, where fewer than a block of them can fit in memory, and only
+// forming a block of them runs out of memory.
+bool block_fits(Size vector_size) {
+  return vector_size <= static_cast<std::size_t>(-1) / sizeof(float) / kBlockLanes;
 }
 
-// A block of a dimension this large would not fit the address space (only possible on a
-// 32-bit build); the store is made, and adding a record to it runs out of memory.
 std::size_t block_floats_for(Size vector_size) {
-  if (vector_size > static_cast<std::size_t>(-1) / sizeof(float) / kBlockLanes) return 0;
-  return kBlockLanes * vector_size;
+  return block_fits(vector_size) ? kBlockLanes * vector_size : 0;  // 0: no block is ever formed
 }
 
 DimensionError wrong_vector_length(std::size_t length, Size vector_size) {
@@ -53,6 +47,7 @@ CoreResult<Vectorstore> Vectorstore::create(Size vector_size, const std::vector<
 }
 
 void Vectorstore::reserve(std::size_t records) {
+  if (!block_fits(vector_size_)) return;  // as many records as that cannot exist anyway
   blocks_.reserve(records / kBlockLanes);
   norms_.reserve(records / kBlockLanes);
   ids_.reserve(records / kBlockLanes);
@@ -67,8 +62,8 @@ CoreResult<Done> Vectorstore::insert(std::span<const float> vector, std::uint64_
 }
 
 float* Vectorstore::make_room() {
-  if (blocks_.block_floats() == 0 && vector_size_ != 0) throw std::bad_alloc();  // see block_floats_for
   if (tail_ids_.size() + 1 == kBlockLanes) {
+    if (!block_fits(vector_size_)) throw std::bad_alloc();
     blocks_.make_room();
     norms_.make_room();
     ids_.make_room();

@@ -1,14 +1,23 @@
 // Scoped worker threads: the running count and the system's refusals.
 #include "threads/scope.hpp"
 
-#include <cstring>  // strerror_r
+#include <algorithm>  // std::max
+#include <climits>    // PTHREAD_STACK_MIN
+#include <cstring>    // strerror_r
 #include <limits>
-#include <new>      // std::bad_alloc
+#include <new>        // std::bad_alloc
 
 namespace tarnix::threads {
 
 int start_posix_thread(pthread_t* thread, void* (*entry)(void*), void* argument) {
-  return pthread_create(thread, nullptr, entry, argument);
+  pthread_attr_t attributes;
+  if (const int code = pthread_attr_init(&attributes); code != 0) return code;
+  // Some systems refuse stacks below a minimum of their own, which may exceed ours.
+  const std::size_t least = PTHREAD_STACK_MIN;
+  int code = pthread_attr_setstacksize(&attributes, std::max(kWorkerStackBytes, least));
+  if (code == 0) code = pthread_create(thread, &attributes, entry, argument);
+  pthread_attr_destroy(&attributes);
+  return code;
 }
 
 void Scope::enter_worker() {

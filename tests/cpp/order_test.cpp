@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "core/search.hpp"
@@ -42,30 +43,44 @@ TEST(Precedes, IsAStrictWeakOrderingWithNaNLast) {
   EXPECT_TRUE(lt(kInf, 1.0f));
 }
 
-// The ids kept from candidates with these scores, candidate i naming record i: by keep_best
-// over the whole list, and by BestCandidates fed in record order as the search feeds it.
-// Both must agree before either is returned.
+// The ids kept from candidates with these scores, candidate i naming record i: by
+// BestCandidates fed in record order through admits, as the search feeds it, and by
+// merge_best over the best of three runs of them, as the parallel search cuts them. Both
+// must agree before either is returned.
 Ids kept_ids(const std::vector<float>& scores, Size top_k) {
-  std::vector<Candidate> candidates;
-  BestCandidates best(std::min<std::size_t>(top_k, scores.size()));
-  for (std::size_t i = 0; i < scores.size(); ++i) {
-    candidates.push_back(Candidate{scores[i], i});
-    if (best.admits(scores[i])) best.offer(candidates.back());
-  }
-  keep_best(candidates, top_k);
-  const std::vector<Candidate> selected = best.take();
-  Ids ids, selected_ids;
-  for (const Candidate& c : candidates) {
+  const auto best_of = [&](std::size_t begin, std::size_t end) {
+    BestCandidates best(top_k, end - begin);
+    for (std::size_t i = begin; i < end; ++i) {
+      if (best.admits(scores[i])) best.offer(Candidate{scores[i], i});
+    }
+    return best.take();
+  };
+  const std::size_t n = scores.size();
+  const std::vector<Candidate> whole = best_of(0, n);
+  const std::vector<std::vector<Candidate>> runs{best_of(0, n / 3), best_of(n / 3, n / 2), best_of(n / 2, n)};
+  Ids ids, merged_ids;
+  for (const Candidate& c : whole) {
     // The candidate carries the very score its record was given, bits and all.
     EXPECT_EQ(std::bit_cast<std::uint32_t>(c.score), std::bit_cast<std::uint32_t>(scores[c.record]));
     ids.push_back(c.record);
   }
-  for (const Candidate& c : selected) selected_ids.push_back(c.record);
-  EXPECT_EQ(selected_ids, ids) << "bounded selection and keep_best disagree";
+  for (const Candidate& c : merge_best(runs, top_k)) merged_ids.push_back(c.record);
+  EXPECT_EQ(merged_ids, ids) << "one selection and the merge of three disagree";
   return ids;
 }
 
-TEST(KeepBest, Table) {
+// The first top_k of a stable sort of the scores in the candidate order.
+Ids stable_order(const std::vector<float>& scores, Size top_k) {
+  Ids order(scores.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::uint64_t i, std::uint64_t j) {
+    return precedes(Candidate{scores[i], i}, Candidate{scores[j], j});
+  });
+  order.resize(std::min<std::size_t>(top_k, order.size()));
+  return order;
+}
+
+TEST(BestCandidates, Table) {
   struct Case {
     const char* name;
     std::vector<float> scores;
@@ -93,9 +108,9 @@ TEST(KeepBest, Table) {
   }
 }
 
-// Both selections keep exactly the first k of the full order: the non-NaN scores by descending
-// value, stably, then the NaNs in insertion order.
-TEST(KeepBest, AgreesWithFullStableSortOnRandomTies) {
+// The selection keeps exactly the first k of the full order: the non-NaN scores by
+// descending value, stably, then the NaNs in insertion order.
+TEST(BestCandidates, AgreesWithFullStableSortOnRandomTies) {
   const float pool[] = {kNaN, -kNaN, -0.0f, 0.0f, 0.25f, 0.5f, -1.0f, 1.0f, kInf, -kInf};
   std::mt19937 rng(7);
   std::uniform_int_distribution<std::size_t> size_of(0, 200), which(0, std::size(pool) - 1);
@@ -103,16 +118,44 @@ TEST(KeepBest, AgreesWithFullStableSortOnRandomTies) {
     std::vector<float> scores(size_of(rng));
     for (float& s : scores) s = pool[which(rng)];
     const Size top_k = static_cast<Size>(size_of(rng));
+    ASSERT_EQ(kept_ids(scores, top_k), stable_order(scores, top_k)) << "round " << round;
+  }
+}
 
-    Ids order(scores.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    auto not_nan = std::stable_partition(order.begin(), order.end(),
-                                         [&](std::uint64_t i) { return !std::isnan(scores[i]); });
-    std::stable_sort(order.begin(), not_nan,
-                     [&](std::uint64_t i, std::uint64_t j) { return scores[i] > scores[j]; });
-    order.resize(std::min<std::size_t>(top_k, order.size()));
-
-    ASSERT_EQ(kept_ids(scores, top_k), order) << "round " << round;
+// Stores large enough that the selection's buffer fills and is cut back, many times for a
+// small top_k, once or never near the top_k where it holds every candidate; the scores in
+// the orders that cut it most (ascending: every record beats the worst kept) and least.
+TEST(BestCandidates, AgreesWithFullStableSortWhenTheBufferIsCut) {
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> level(-40, 40);
+  for (const std::size_t count : {std::size_t{300}, std::size_t{2500}}) {
+    std::vector<float> random(count);
+    for (float& s : random) s = static_cast<float>(level(rng)) / 8.0f;  // many ties
+    for (std::size_t i = 0; i < count; i += 13) random[i] = (i % 2 ? kNaN : -0.0f);
+    // The numbers in ascending order, then the NaNs; and all of that reversed.
+    std::vector<float> ascending = random;
+    const auto numbers_end =
+        std::stable_partition(ascending.begin(), ascending.end(), [](float s) { return !std::isnan(s); });
+    std::sort(ascending.begin(), numbers_end);
+    const std::vector<float> descending(ascending.rbegin(), ascending.rend());
+    std::vector<float> constant(count, 0.5f), nan(count, kNaN);
+    for (std::size_t i = 0; i < count; i += 7) nan[i] = static_cast<float>(i % 5);
+    const struct {
+      const char* name;
+      const std::vector<float>& scores;
+    } orders[] = {{"random", random}, {"ascending", ascending}, {"descending", descending},
+                  {"all tied", constant}, {"mostly NaN", nan}};
+    const std::size_t half = count / 2, cut_free = count > 256 ? (count - 256) / 2 : 0;
+    for (const auto& order : orders) {
+      for (const std::size_t top_k : {std::size_t{1}, std::size_t{2}, std::size_t{10}, std::size_t{100},
+                                      cut_free - 1, cut_free, cut_free + 1, half - 1, half, half + 1,
+                                      count - 1, count, count + 1}) {
+        SCOPED_TRACE(std::string(order.name) + ", " + std::to_string(count) + " records, top_k " +
+                     std::to_string(top_k));
+        const Size k = static_cast<Size>(top_k);
+        ASSERT_EQ(kept_ids(order.scores, k), stable_order(order.scores, k));
+      }
+    }
   }
 }
 
