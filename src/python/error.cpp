@@ -124,7 +124,8 @@ PyErr::Normalized& PyErr::normalized() {
     return taken;
   }
   // Errors are owned by one thread at a time; the only way back in is re-entry
-  // from within the normalization itself.
+  // from within the normalization itself. These two panic messages, like the others of
+  // this file, are fixed interface text: they are matched word for word.
   core::check(!normalizing_, "Re-entrant normalization of PyErrState detected");
   auto* lazy = std::get_if<Lazy>(&state_);
   core::check(lazy != nullptr, "Cannot normalize a PyErr while already normalizing it.");

@@ -42,17 +42,18 @@ PyErr panic_exception(std::string message) {
   return PyErr::new_lazy_in_tuple(panic_exception_type, std::move(message));
 }
 
+// Resuming, in these steps:
+// 1. the message is str() of the exception, or a fixed text when that fails;
+// 2. two lines on standard error say what is happening;
+// 3. the exception is raised again and printed with its Python traceback;
+// 4. the panic carries on with the message, its report not printed again.
 void resume_panic_from_python(Object type, Object value, Object traceback) {
-  // 1.
+  // 1. Not through PyErr::take, which would look at a failure of str() as a panic too.
   std::string message = "Unwrapped panic from Python code";
-  if (Object text = Object::steal(PyObject_Str(value.get()))) {
+  if (const Object text = Object::steal(PyObject_Str(value.get()))) {
     message = to_string_lossy(text.borrowed());
   } else {
-    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;  // fetched and dropped
-    PyErr_Fetch(&t, &v, &tb);
-    Py_XDECREF(t);
-    Py_XDECREF(v);
-    Py_XDECREF(tb);
+    PyErr_Clear();
   }
   // 2.
   std::fprintf(stderr,

@@ -34,7 +34,8 @@ inline constexpr std::size_t kUntrustedHintLimit = 1 << 16;
 // 6. anything else is iterated, and an error ending the iteration is the failure.
 template <class Reserve, class Visit>
 Result<core::Done> read_sequence(Borrowed object, std::size_t item_bytes, Reserve reserve, Visit visit) {
-  // 1.
+  // 1. The message is fixed interface text, matched word for word by callers, however
+  // oddly it reads here.
   if (PyUnicode_Check(object.get())) return fail(type_error("Can't extract `str` to `Vec`"));
   // 2.
   if (!PySequence_Check(object.get())) return fail(PyErr::cast_failure(object, sequence_type()));
