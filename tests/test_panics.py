@@ -277,4 +277,4 @@ def test_backtrace_offsets_into_the_module_resolve_to_our_functions(run_python):
         check=True,
     ).stdout.splitlines()
     functions = resolved[0::2]  # each function line is followed by its file:line
-    assert any(name.startswith("tarnix::core::panic(") for name in functions), resolved
+    assert any(name.startswith("tarnix::base::panic(") for name in functions), resolved

@@ -50,7 +50,7 @@ float cosine_similarity(std::span<const float> a, std::span<const float> b) noex
 
 CoreResult<float> checked_cosine_similarity(std::span<const float> a, std::span<const float> b) {
   if (a.size() != b.size())
-    return fail(DimensionError{"vectors have different dimensions (" + std::to_string(a.size()) + " vs " +
+    return base::fail(DimensionError{"vectors have different dimensions (" + std::to_string(a.size()) + " vs " +
                                std::to_string(b.size()) + ")"});
   return cosine_similarity(a, b);
 }

@@ -13,7 +13,7 @@ std::size_t chunk_size(std::size_t count, std::size_t threads) {
 CoreResult<std::vector<Hit>> parallel_search(const Vectorstore& store, std::span<const float> query, Size top_k,
                                              std::optional<Size> n_threads, const ParallelSystem& system) {
   // 2. The query is checked before anything else, the empty store included.
-  if (query.size() != store.vector_size()) return fail(wrong_query_length(query.size(), store.vector_size()));
+  if (query.size() != store.vector_size()) return base::fail(wrong_query_length(query.size(), store.vector_size()));
   // 3. Nothing to score: no thread, no processor query.
   const std::size_t count = store.size();
   if (count == 0) return std::vector<Hit>{};
@@ -38,14 +38,14 @@ CoreResult<std::vector<Hit>> parallel_search(const Vectorstore& store, std::span
           const std::size_t stop = start + std::min(size, count - start);
           auto started = scope.spawn<Chunk>(
               [&store, &prepared, start, stop, top_k] { return best_of_range(store, prepared, start, stop, top_k); });
-          if (!started) panic(std::move(started.error()));
+          if (!started) base::panic(std::move(started.error()));
           workers.push_back(started.take_value());
         }
         std::vector<Chunk> lists;
         lists.reserve(workers.size());
         for (auto& worker : workers) {
           auto joined = worker.join();
-          if (!joined) panic("called `Result::unwrap()` on an `Err` value: " + joined.error().message);
+          if (!joined) base::panic("called `Result::unwrap()` on an `Err` value: " + joined.error().message);
           lists.push_back(joined.take_value());
         }
         return lists;

@@ -13,7 +13,7 @@ namespace tarnix::core {
 
 // What the parallel search needs from the system; tests substitute their own.
 struct ParallelSystem {
-  core::Expected<std::size_t, std::string> (*processor_count)() = [] { return threads::processor_count(); };
+  base::Expected<std::size_t, std::string> (*processor_count)() = [] { return threads::processor_count(); };
   threads::ThreadStarter start_thread = threads::start_posix_thread;
 };
 

@@ -108,7 +108,7 @@ DimensionError wrong_query_length(std::size_t length, Size vector_size) {
 
 CoreResult<std::vector<Hit>> search(const Vectorstore& store, std::span<const float> query, Size top_k) {
   if (query.size() != store.vector_size())
-    return fail(wrong_query_length(query.size(), store.vector_size()));
+    return base::fail(wrong_query_length(query.size(), store.vector_size()));
   return to_hits(store, best_of_range(store, prepare_query(query), 0, store.size(), top_k));
 }
 

@@ -38,7 +38,7 @@ Vectorstore::Vectorstore(Size vector_size)
 CoreResult<Vectorstore> Vectorstore::create(Size vector_size, const std::vector<StoredVector>& records) {
   for (const StoredVector& record : records) {
     if (record.vector.size() != vector_size)
-      return fail(wrong_vector_length(record.vector.size(), vector_size));
+      return base::fail(wrong_vector_length(record.vector.size(), vector_size));
   }
   Vectorstore store(vector_size);
   store.reserve(records.size());
@@ -57,7 +57,7 @@ DimensionError Vectorstore::wrong_length(std::size_t length) const {
   return wrong_vector_length(length, vector_size_);
 }
 
-CoreResult<Done> Vectorstore::insert(std::span<const float> vector, std::uint64_t id) {
+CoreResult<base::Done> Vectorstore::insert(std::span<const float> vector, std::uint64_t id) {
   return insert_written(vector.size(), id, [&](float* room) { std::copy(vector.begin(), vector.end(), room); });
 }
 

@@ -10,7 +10,7 @@
 
 #include "core/block_chunks.hpp"
 #include "core/default_init_allocator.hpp"
-#include "core/expected.hpp"
+#include "base/expected.hpp"
 
 namespace tarnix::core {
 
@@ -31,7 +31,7 @@ struct DimensionError {
 };
 
 template <class T>
-using CoreResult = Expected<T, DimensionError>;
+using CoreResult = base::Expected<T, DimensionError>;
 
 // Records live in blocks of kBlockLanes, stored lane-interleaved: element j of the
 // record in lane l sits at block[j * kBlockLanes + l]. A search scores a block with one
@@ -57,17 +57,17 @@ class Vectorstore {
   DimensionError wrong_length(std::size_t length) const;
 
   // Appends a record; on failure (a wrong length, or no memory) the store is unchanged.
-  CoreResult<Done> insert(std::span<const float> vector, std::uint64_t id);
+  CoreResult<base::Done> insert(std::span<const float> vector, std::uint64_t id);
 
   // As insert, for a vector of `length` floats that `write(float* room)` writes straight
   // into the store, sparing a copy; write must not fail. It runs only once the length
   // has been checked and the room made.
   template <class Write>
-  CoreResult<Done> insert_written(std::size_t length, std::uint64_t id, const Write& write) {
-    if (length != vector_size_) return fail(wrong_length(length));
+  CoreResult<base::Done> insert_written(std::size_t length, std::uint64_t id, const Write& write) {
+    if (length != vector_size_) return base::fail(wrong_length(length));
     write(make_room());
     commit(id);
-    return Done{};
+    return base::Done{};
   }
 
   Size vector_size() const { return vector_size_; }

@@ -71,17 +71,17 @@ class Binder {
  public:
   Binder(const FunctionDescription& description, std::span<PyObject*> slots) : d_(description), slots_(slots) {}
 
-  Result<core::Done> positional(PyObject* const* values, std::size_t given) {
+  Result<base::Done> positional(PyObject* const* values, std::size_t given) {
     // 1.
     const std::size_t n = d_.positional_names.size();
     if (values) {
       for (std::size_t i = 0; i < std::min(n, given); ++i) slots_[i] = values[i];
     }
     if (given > n) return fail(too_many_positional_arguments(d_, given));
-    return core::Done{};
+    return base::Done{};
   }
 
-  Result<core::Done> keyword(PyObject* name, PyObject* value) {
+  Result<base::Done> keyword(PyObject* name, PyObject* value) {
     // K1.
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
@@ -100,7 +100,7 @@ class Binder {
       if (d_.positional_names[i] != text) continue;
       if (i < d_.positional_only_count) {
         positional_only_names_.push_back(d_.positional_names[i]);
-        return core::Done{};
+        return base::Done{};
       }
       return fill(i, value, text);
     }
@@ -108,7 +108,7 @@ class Binder {
     return fail(unexpected_keyword_argument(d_, name));
   }
 
-  Result<core::Done> finish(std::size_t given) {
+  Result<base::Done> finish(std::size_t given) {
     // 3.
     if (!positional_only_names_.empty()) return fail(positional_only_keyword_arguments(d_, positional_only_names_));
     // 4.
@@ -124,14 +124,14 @@ class Binder {
     }
     if (!missing.empty()) return fail(missing_required_arguments(d_, "keyword", missing));
     // 6.
-    return core::Done{};
+    return base::Done{};
   }
 
  private:
-  Result<core::Done> fill(std::size_t slot, PyObject* value, std::string_view name) {
+  Result<base::Done> fill(std::size_t slot, PyObject* value, std::string_view name) {
     if (slots_[slot]) return fail(multiple_values_for_argument(d_, name));
     slots_[slot] = value;
-    return core::Done{};
+    return base::Done{};
   }
 
   const FunctionDescription& d_;
@@ -146,7 +146,7 @@ std::string FunctionDescription::full_name() const {
   return std::string(class_name) + "." + std::string(function_name) + "()";
 }
 
-Result<core::Done> extract_arguments_fastcall(const FunctionDescription& description, const FastcallArguments& call,
+Result<base::Done> extract_arguments_fastcall(const FunctionDescription& description, const FastcallArguments& call,
                                               std::span<PyObject*> slots) {
   Binder binder(description, slots);
   const auto given = static_cast<std::size_t>(call.nargs);
@@ -162,7 +162,7 @@ Result<core::Done> extract_arguments_fastcall(const FunctionDescription& descrip
   return binder.finish(given);
 }
 
-Result<core::Done> extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
+Result<base::Done> extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
                                                 PyObject* kwargs, std::span<PyObject*> slots) {
   Binder binder(description, slots);
   const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));

@@ -43,11 +43,11 @@ struct FastcallArguments {
 template <const FunctionDescription& kDescription>
 using BoundArguments = std::array<PyObject*, kDescription.slot_count()>;
 
-Result<core::Done> extract_arguments_fastcall(const FunctionDescription& description, const FastcallArguments& call,
+Result<base::Done> extract_arguments_fastcall(const FunctionDescription& description, const FastcallArguments& call,
                                               std::span<PyObject*> slots);
 
 // The tuple-and-dictionary calling form; `kwargs` may be null.
-Result<core::Done> extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
+Result<base::Done> extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
                                                 PyObject* kwargs, std::span<PyObject*> slots);
 
 template <const FunctionDescription& kDescription>

@@ -3,7 +3,7 @@
 
 #include <limits>
 
-#include "core/panic.hpp"
+#include "base/panic.hpp"
 #include "python/compat.hpp"
 
 namespace tarnix::py {
@@ -75,7 +75,7 @@ Object from_hits(const std::vector<core::Hit>& hits) {
     PyTuple_SetItem(pair.get(), 1, id.release());     // steals
     PyList_SET_ITEM(list.get(), index++, pair.release());
   }
-  core::check(index == static_cast<Py_ssize_t>(hits.size()), "result list was not filled exactly");
+  base::check(index == static_cast<Py_ssize_t>(hits.size()), "result list was not filled exactly");
   return list;
 }
 

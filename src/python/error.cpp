@@ -1,7 +1,7 @@
 // PyErr: lazy and normalized errors, raising, taking, causes and unraisable reports.
 #include "python/error.hpp"
 
-#include "core/panic.hpp"
+#include "base/panic.hpp"
 #include "python/panic_exception.hpp"
 #include "python/text.hpp"
 
@@ -110,8 +110,8 @@ PyErr::Normalized PyErr::normalize(Lazy lazy) {
   // 4.
   Normalized result = fetch_pending();
   // 5.
-  core::check(bool(result.type), "Exception type missing");
-  core::check(bool(result.value), "Exception value missing");
+  base::check(bool(result.type), "Exception type missing");
+  base::check(bool(result.value), "Exception value missing");
   return result;
 }
 
@@ -120,15 +120,15 @@ PyErr::Normalized& PyErr::normalized() {
   if (std::holds_alternative<Pending>(state_)) {
     state_ = fetch_pending();
     auto& taken = std::get<Normalized>(state_);
-    core::check(bool(taken.value), "normalized exception value missing");
+    base::check(bool(taken.value), "normalized exception value missing");
     return taken;
   }
   // Errors are owned by one thread at a time; the only way back in is re-entry
   // from within the normalization itself. These two panic messages, like the others of
   // this file, are fixed interface text: they are matched word for word.
-  core::check(!normalizing_, "Re-entrant normalization of PyErrState detected");
+  base::check(!normalizing_, "Re-entrant normalization of PyErrState detected");
   auto* lazy = std::get_if<Lazy>(&state_);
-  core::check(lazy != nullptr, "Cannot normalize a PyErr while already normalizing it.");
+  base::check(lazy != nullptr, "Cannot normalize a PyErr while already normalizing it.");
   Lazy taken = std::move(*lazy);
   state_ = Invalid{};
   normalizing_ = true;
@@ -148,7 +148,7 @@ std::optional<PyErr> PyErr::take() {
   PyObject* panic_type = panic_exception_type_if_created();
   if (!panic_type || !PyErr_GivenExceptionMatches(pending, panic_type)) return PyErr(Pending{});
   Normalized taken = fetch_pending();
-  core::check(bool(taken.value), "normalized exception value missing");
+  base::check(bool(taken.value), "normalized exception value missing");
   if (reinterpret_cast<PyObject*>(Py_TYPE(taken.value.get())) == panic_type)
     resume_panic_from_python(std::move(taken.type), std::move(taken.value), std::move(taken.traceback));
   return PyErr(std::move(taken));
@@ -175,12 +175,12 @@ PyErr::~PyErr() {
 }
 
 void PyErr::restore() && {
-  core::check(!std::holds_alternative<Invalid>(state_),
+  base::check(!std::holds_alternative<Invalid>(state_),
               "PyErr state should never be invalid outside of normalization");
   if (std::holds_alternative<Pending>(state_)) {
     // Already where it must be; nothing else may have touched the indicator since.
     state_ = Invalid{};
-    core::check(PyErr_Occurred() != nullptr, "a pending error was lost before it was raised");
+    base::check(PyErr_Occurred() != nullptr, "a pending error was lost before it was raised");
     return;
   }
   Normalized& triple = normalized();
@@ -253,7 +253,7 @@ PyErr memory_error() { return PyErr::new_lazy([] { return PyExc_MemoryError; }, 
 Object new_or_panic(PyObject* object) {
   if (object) return Object::steal(object);
   if (auto pending = PyErr::take()) std::move(*pending).write_unraisable(nullptr);
-  core::panic("PyObject pointer is null");
+  base::panic("PyObject pointer is null");
 }
 
 }  // namespace tarnix::py

@@ -6,7 +6,7 @@
 #include <string>
 #include <variant>
 
-#include "core/expected.hpp"
+#include "base/expected.hpp"
 #include "python/object.hpp"
 
 namespace tarnix::py {
@@ -94,8 +94,8 @@ class PyErr {
 };
 
 template <class T>
-using Result = core::Expected<T, PyErr>;
-using core::fail;
+using Result = base::Expected<T, PyErr>;
+using base::fail;
 
 // The errors the module makes itself, each of the exception class its name says.
 PyErr type_error(std::string message);

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "core/panic.hpp"
+#include "base/panic.hpp"
 #include "python/text.hpp"
 #include "python/vectorstore_class.hpp"
 
@@ -30,7 +30,7 @@ Result<PyObject*> attribute_kind_function() {
   const Object defined = Object::steal(PyRun_String(kAttributeKindSource, Py_file_input, globals.get(), globals.get()));
   if (!defined) return fail(PyErr::fetch());
   PyObject* function = PyDict_GetItemString(globals.get(), "attribute_kind");  // borrowed
-  core::check(function != nullptr, "attribute_kind was not defined");
+  base::check(function != nullptr, "attribute_kind was not defined");
   cached = Object::borrow(function).release();
   return cached;
 }

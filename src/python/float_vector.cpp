@@ -44,11 +44,11 @@ Result<FloatVector> to_float_vector(Borrowed object, BufferUse use) {
   }
   std::vector<float> floats;
   const auto reserve = [&](std::size_t count) { floats.reserve(count); };
-  const auto append = [&](Borrowed item) -> Result<core::Done> {
+  const auto append = [&](Borrowed item) -> Result<base::Done> {
     Result<float> converted = to_f32(item);
     if (!converted) return fail(converted.take_error());
     floats.push_back(converted.value());
-    return core::Done{};
+    return base::Done{};
   };
   if (auto read = read_sequence(object, sizeof(float), reserve, append); !read) return fail(read.take_error());
   return FloatVector(std::move(floats));

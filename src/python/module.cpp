@@ -1,6 +1,6 @@
 // The module tarnix: its only export, its execution step and the function cosine_similarity.
 #include "core/kernel.hpp"
-#include "core/panic.hpp"
+#include "base/panic.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
 #include "python/trampoline.hpp"
@@ -51,16 +51,16 @@ Result<Object> all_list(Borrowed module) {
   return all;
 }
 
-Result<core::Done> add(Borrowed module, Borrowed name, Borrowed value) {
+Result<base::Done> add(Borrowed module, Borrowed name, Borrowed value) {
   auto all = all_list(module);
   if (!all) return fail(all.take_error());
   if (PyList_Append(all.value().get(), name.get()) != 0)
-    core::panic("could not append __name__ to __all__: " + PyErr::fetch().describe());
+    base::panic("could not append __name__ to __all__: " + PyErr::fetch().describe());
   if (PyObject_SetAttr(module.get(), name.get(), value.get()) != 0) return fail(PyErr::fetch());
-  return core::Done{};
+  return base::Done{};
 }
 
-Result<core::Done> add_class(Borrowed module) {
+Result<base::Done> add_class(Borrowed module) {
   auto type = vectorstore_type();
   if (!type) {
     PyErr failure = runtime_error("An error occurred while initializing class Vectorstore");
@@ -71,7 +71,7 @@ Result<core::Done> add_class(Borrowed module) {
   return add(module, name.borrowed(), Borrowed(type.value()));
 }
 
-Result<core::Done> add_function(Borrowed module) {
+Result<base::Done> add_function(Borrowed module) {
   const Object module_name = Object::steal(compat::module_name_object(module.get()));
   if (!module_name) return fail(PyErr::fetch());
   const Object function = Object::steal(PyCMethod_New(&kCosineDefinition, module.get(), module_name.get(), nullptr));

@@ -4,7 +4,7 @@
 
 #include <cstdio>  // std::fprintf
 
-#include "core/panic.hpp"
+#include "base/panic.hpp"
 #include "python/text.hpp"
 
 namespace tarnix::py {
@@ -22,7 +22,7 @@ PyObject* create_class() {
   PyObject* created = PyErr_NewExceptionWithDoc("tarnix_runtime.PanicException", kDoc,
                                                 PyExc_BaseException, nullptr);
   if (created) return created;
-  core::panic("Failed to initialize new exception type.: " + PyErr::fetch().describe());
+  base::panic("Failed to initialize new exception type.: " + PyErr::fetch().describe());
 }
 
 // Filled under the interpreter lock; creating the class runs no Python code
@@ -64,7 +64,7 @@ void resume_panic_from_python(Object type, Object value, Object traceback) {
   PyErr_Restore(type.release(), value.release(), traceback.release());
   PyErr_PrintEx(0);
   // 4.
-  core::resume_panic(std::move(message));
+  base::resume_panic(std::move(message));
 }
 
 }  // namespace tarnix::py

@@ -10,10 +10,10 @@ PyObject* sequence_type() {
   if (cached) return cached;
   const Object name = new_or_panic(PyUnicode_FromString("collections.abc"));
   const Object module = Object::steal(PyImport_Import(name.get()));
-  if (!module) core::panic("failed to import collections.abc: " + PyErr::fetch().describe());
+  if (!module) base::panic("failed to import collections.abc: " + PyErr::fetch().describe());
   Object sequence = Object::steal(PyObject_GetAttrString(module.get(), "Sequence"));
-  if (!sequence) core::panic("failed to read collections.abc.Sequence: " + PyErr::fetch().describe());
-  if (!PyType_Check(sequence.get())) core::panic("collections.abc.Sequence is not a type");
+  if (!sequence) base::panic("failed to read collections.abc.Sequence: " + PyErr::fetch().describe());
+  if (!PyType_Check(sequence.get())) base::panic("collections.abc.Sequence is not a type");
   if (!cached) cached = sequence.release();
   return cached;
 }

@@ -7,7 +7,7 @@
 #include <limits>
 #include <new>  // std::bad_alloc
 
-#include "core/panic.hpp"
+#include "base/panic.hpp"
 #include "python/error.hpp"
 
 namespace tarnix::py {
@@ -33,7 +33,7 @@ inline constexpr std::size_t kUntrustedHintLimit = 1 << 16;
 //    list), and each item is held while it is visited;
 // 6. anything else is iterated, and an error ending the iteration is the failure.
 template <class Reserve, class Visit>
-Result<core::Done> read_sequence(Borrowed object, std::size_t item_bytes, Reserve reserve, Visit visit) {
+Result<base::Done> read_sequence(Borrowed object, std::size_t item_bytes, Reserve reserve, Visit visit) {
   // 1. The message is fixed interface text, matched word for word by callers, however
   // oddly it reads here.
   if (PyUnicode_Check(object.get())) return fail(type_error("Can't extract `str` to `Vec`"));
@@ -48,7 +48,7 @@ Result<core::Done> read_sequence(Borrowed object, std::size_t item_bytes, Reserv
     // 4.
     const auto count = static_cast<std::size_t>(hint);
     if (count > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / item_bytes)
-      core::panic("capacity overflow");
+      base::panic("capacity overflow");
     try {
       reserve(exact ? count : std::min(count, kUntrustedHintLimit));
     } catch (const std::bad_alloc&) {
@@ -69,7 +69,7 @@ Result<core::Done> read_sequence(Borrowed object, std::size_t item_bytes, Reserv
       const Object item = Object::borrow(raw);
       if (auto visited = visit(item.borrowed()); !visited) return visited;
     }
-    return core::Done{};
+    return base::Done{};
   }
   // 6.
   const Object iterator = Object::steal(PyObject_GetIter(object.get()));
@@ -78,7 +78,7 @@ Result<core::Done> read_sequence(Borrowed object, std::size_t item_bytes, Reserv
     if (auto visited = visit(item.borrowed()); !visited) return visited;
   }
   if (auto failure = PyErr::take()) return fail(std::move(*failure));
-  return core::Done{};
+  return base::Done{};
 }
 
 }  // namespace tarnix::py

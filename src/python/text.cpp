@@ -1,7 +1,7 @@
 // Text of Python objects.
 #include "python/text.hpp"
 
-#include "core/panic.hpp"
+#include "base/panic.hpp"
 #include "python/error.hpp"
 
 namespace tarnix::py {
@@ -37,7 +37,7 @@ std::string to_string_lossy(Borrowed str) {
   const Object replaced = new_or_panic(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
                                                             PyBytes_GET_SIZE(bytes.get()), "replace"));
   const char* utf8 = PyUnicode_AsUTF8AndSize(replaced.get(), &size);
-  core::check(utf8 != nullptr, "a replaced string has no UTF-8 form");
+  base::check(utf8 != nullptr, "a replaced string has no UTF-8 form");
   return std::string(utf8, static_cast<std::size_t>(size));
 }
 

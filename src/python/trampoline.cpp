@@ -9,7 +9,7 @@ void raise_panic(const std::string& message) noexcept {
   try {
     panic_exception(message).restore();
   } catch (...) {
-    core::abort_on_panic("uncaught panic at ffi boundary");
+    base::abort_on_panic("uncaught panic at ffi boundary");
   }
 }
 
@@ -18,7 +18,7 @@ void raise_no_memory() noexcept { PyErr_NoMemory(); }
 void raise_current_exception() noexcept {
   try {
     throw;
-  } catch (const core::Panic& panic) {
+  } catch (const base::Panic& panic) {
     raise_panic(panic.message);
   } catch (const std::bad_alloc&) {
     raise_no_memory();

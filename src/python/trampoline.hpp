@@ -6,7 +6,7 @@
 #include <new>  // std::bad_alloc
 #include <type_traits>
 
-#include "core/panic.hpp"
+#include "base/panic.hpp"
 #include "python/binding.hpp"  // FastcallArguments
 #include "python/error.hpp"
 

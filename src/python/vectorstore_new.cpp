@@ -43,16 +43,16 @@ Result<PyTypeObject*> checked_subtype(PyObject* subtype) {
 // store of it: a conversion error ends the reading at once; a wrong length (the first)
 // or running out of memory only once every pair has converted, since a conversion error
 // of a later pair would have come first.
-Result<core::Done> add_pairs(core::Vectorstore& store, Borrowed pairs) {
+Result<base::Done> add_pairs(core::Vectorstore& store, Borrowed pairs) {
   std::optional<PyErr> after_conversion;
   // Nothing is reserved on the list's length: it says nothing about its vectors, and room
   // made for pairs not yet checked could be far more than the records that arrive need.
   // The store grows in chunks that are never moved, so growing costs no more.
   const auto reserve = [](std::size_t) {};
-  const auto add = [&](Borrowed item) -> Result<core::Done> {
+  const auto add = [&](Borrowed item) -> Result<base::Done> {
     Result<PairArgument> pair = to_pair(item);
     if (!pair) return fail(pair.take_error());
-    if (after_conversion) return core::Done{};
+    if (after_conversion) return base::Done{};
     const FloatVector& vector = pair.value().vector;
     try {
       auto added = store.insert_written(vector.size(), pair.value().id, [&](float* room) { vector.write_to(room); });
@@ -60,11 +60,11 @@ Result<core::Done> add_pairs(core::Vectorstore& store, Borrowed pairs) {
     } catch (const std::bad_alloc&) {
       after_conversion = memory_error();
     }
-    return core::Done{};
+    return base::Done{};
   };
   if (auto read = read_sequence(pairs, sizeof(PairArgument), reserve, add); !read) return read;
   if (after_conversion) return fail(std::move(*after_conversion));
-  return core::Done{};
+  return base::Done{};
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The receiver check and the borrow counter.
 #include "python/vectorstore_object.hpp"
 
-#include "core/panic.hpp"
+#include "base/panic.hpp"
 #include "python/vectorstore_class.hpp"
 
 namespace tarnix::py {
@@ -10,7 +10,7 @@ Result<PyVectorstore*> receiver(Borrowed self) {
   Result<PyObject*> type = vectorstore_type();
   if (!type) {
     std::move(type.error()).write_unraisable(nullptr);
-    core::panic("failed to create type object for `Vectorstore`");
+    base::panic("failed to create type object for `Vectorstore`");
   }
   if (!PyObject_TypeCheck(self.get(), reinterpret_cast<PyTypeObject*>(type.value())))
     return fail(PyErr::cast_failure(self, type.value()));

@@ -111,7 +111,7 @@ std::optional<std::size_t> cgroup_cpu_limit(const CgroupFiles& files) {
   return limit;
 }
 
-core::Expected<std::size_t, std::string> processor_count(const CgroupFiles& files) {
+base::Expected<std::size_t, std::string> processor_count(const CgroupFiles& files) {
   std::size_t count = 0;
   cpu_set_t mask;
   CPU_ZERO(&mask);
@@ -120,7 +120,7 @@ core::Expected<std::size_t, std::string> processor_count(const CgroupFiles& file
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
     if (online > 0) count = static_cast<std::size_t>(online);
   }
-  if (count == 0) return core::fail(std::string("the number of hardware threads is not known for the target platform"));
+  if (count == 0) return base::fail(std::string("the number of hardware threads is not known for the target platform"));
   if (auto limit = cgroup_cpu_limit(files)) count = std::min(count, *limit);
   return count;
 }

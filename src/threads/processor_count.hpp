@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "core/expected.hpp"
+#include "base/expected.hpp"
 
 namespace tarnix::threads {
 
@@ -21,6 +21,6 @@ struct CgroupFiles {
 std::optional<std::size_t> cgroup_cpu_limit(const CgroupFiles& files);
 
 // A positive count, or "the number of hardware threads is not known for the target platform".
-core::Expected<std::size_t, std::string> processor_count(const CgroupFiles& files = {});
+base::Expected<std::size_t, std::string> processor_count(const CgroupFiles& files = {});
 
 }  // namespace tarnix::threads

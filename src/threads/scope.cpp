@@ -24,7 +24,7 @@ void Scope::enter_worker() {
   const std::size_t before = record_->running.fetch_add(1);
   if (before > std::numeric_limits<std::size_t>::max() / 2) {
     abandon_worker();
-    core::panic("too many running threads in thread scope");
+    base::panic("too many running threads in thread scope");
   }
 }
 
@@ -62,7 +62,7 @@ std::string spawn_error(int code) {
 std::string describe_current_panic() {
   try {
     throw;
-  } catch (const core::Panic& panic) {
+  } catch (const base::Panic& panic) {
     return panic.message;
   } catch (const std::bad_alloc&) {
     return "memory allocation failed";

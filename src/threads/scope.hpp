@@ -14,8 +14,8 @@
 #include <utility>
 #include <variant>
 
-#include "core/expected.hpp"
-#include "core/panic.hpp"
+#include "base/expected.hpp"
+#include "base/panic.hpp"
 
 namespace tarnix::threads {
 
@@ -62,7 +62,7 @@ struct WorkerPanic {
 // Written once by its worker, read once by whoever joins it after the thread has ended.
 template <class T>
 struct ResultSlot {
-  std::optional<core::Expected<T, WorkerPanic>> result;
+  std::optional<base::Expected<T, WorkerPanic>> result;
 };
 
 template <class T>
@@ -78,10 +78,10 @@ class JoinHandle {
   }
 
   // Waits for the thread to end: its result, or the panic it ended in.
-  core::Expected<T, WorkerPanic> join() {
+  base::Expected<T, WorkerPanic> join() {
     pthread_join(thread_, nullptr);
     joined_ = true;
-    core::check(slot_->result.has_value(), "a worker ended without a result");
+    base::check(slot_->result.has_value(), "a worker ended without a result");
     return std::move(*slot_->result);
   }
 
@@ -99,7 +99,7 @@ class Scope {
   // Starts `step` (callable, returning T) on a new thread with default settings.
   // Fails with "failed to spawn thread: ..." when the system refuses.
   template <class T, class Step>
-  core::Expected<JoinHandle<T>, std::string> spawn(Step step);
+  base::Expected<JoinHandle<T>, std::string> spawn(Step step);
 
   // Sleeps until every worker started in this scope has finished.
   void wait_for_workers();
@@ -133,7 +133,7 @@ struct WorkerLaunch {
       launch->slot->result.emplace(launch->step());
     } catch (...) {
       // A panic never crosses threads as a live exception: it becomes the slot's payload.
-      launch->slot->result.emplace(core::fail(WorkerPanic{describe_current_panic()}));
+      launch->slot->result.emplace(base::fail(WorkerPanic{describe_current_panic()}));
       panicked = true;
     }
     launch->slot.reset();
@@ -147,7 +147,7 @@ struct WorkerLaunch {
 }  // namespace detail
 
 template <class T, class Step>
-core::Expected<JoinHandle<T>, std::string> Scope::spawn(Step step) {
+base::Expected<JoinHandle<T>, std::string> Scope::spawn(Step step) {
   // 1. Count the worker in before it exists, so the scope cannot end without it.
   enter_worker();
   auto slot = std::make_shared<ResultSlot<T>>();
@@ -158,7 +158,7 @@ core::Expected<JoinHandle<T>, std::string> Scope::spawn(Step step) {
   if (code != 0) {
     launch.reset();
     abandon_worker();
-    return core::fail(detail::spawn_error(code));
+    return base::fail(detail::spawn_error(code));
   }
   launch.release();  // the worker owns it now
   return JoinHandle<T>(thread, std::move(slot));
@@ -172,7 +172,7 @@ auto run_scope(Step caller_step, ThreadStarter starter = start_posix_thread) {
   try {
     auto result = caller_step(scope);
     scope.wait_for_workers();
-    if (scope.worker_panicked()) core::panic("a scoped thread panicked");
+    if (scope.worker_panicked()) base::panic("a scoped thread panicked");
     return result;
   } catch (...) {
     scope.wait_for_workers();

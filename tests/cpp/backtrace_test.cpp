@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/panic.hpp"
+#include "base/panic.hpp"
 
-namespace tarnix::core {
+namespace tarnix::base {
 namespace {
 
 struct Frame {
@@ -46,7 +46,7 @@ const void* panic_here_return_address = nullptr;
 
 [[gnu::noinline]] void panic_here(std::string message) {
   panic_here_return_address = __builtin_return_address(0);
-  panic(std::move(message));
+  base::panic(std::move(message));
 }
 
 std::string report_of_a_panic(const char* variable) {
@@ -54,7 +54,7 @@ std::string report_of_a_panic(const char* variable) {
   testing::internal::CaptureStderr();
   try {
     panic_here("backtrace wanted");
-  } catch (const Panic&) {
+  } catch (const base::Panic&) {
   }
   return testing::internal::GetCapturedStderr();
 }
@@ -118,4 +118,4 @@ TEST(PanicBacktrace, FramesAreOffsetsIntoThisExecutableDownToTheCallThatPanicked
 }
 
 }  // namespace
-}  // namespace tarnix::core
+}  // namespace tarnix::base

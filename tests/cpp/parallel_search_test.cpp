@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/panic.hpp"
+#include "base/panic.hpp"
 #include "core/parallel_search.hpp"
 #include "core/search.hpp"
 
@@ -52,13 +52,13 @@ int slow_starter_refusing_one(pthread_t* thread, void* (*entry)(void*), void* ar
   return code;
 }
 
-Expected<std::size_t, std::string> three_processors() {
+base::Expected<std::size_t, std::string> three_processors() {
   processor_queries.fetch_add(1);
   return std::size_t{3};
 }
-Expected<std::size_t, std::string> unknown_processors() {
+base::Expected<std::size_t, std::string> unknown_processors() {
   processor_queries.fetch_add(1);
-  return fail(std::string("the number of hardware threads is not known for the target platform"));
+  return base::fail(std::string("the number of hardware threads is not known for the target platform"));
 }
 
 void reset_counters() {
@@ -93,7 +93,7 @@ TEST(ParallelSearch, WorkerCountFollowsThreadSource) {
     const char* name;
     std::size_t records;
     std::optional<Size> n_threads;
-    Expected<std::size_t, std::string> (*processors)();
+    base::Expected<std::size_t, std::string> (*processors)();
     int workers, queries;
   } cases[] = {
       {"processor count fails: four threads", 10, std::nullopt, unknown_processors, 4, 1},
@@ -123,7 +123,7 @@ TEST(ParallelSearch, RefusedThirdWorkerPanicsAfterTheStartedOnesFinish) {
   try {
     (void)parallel_search(store, kQuery, 3, Size{10}, ParallelSystem{three_processors, slow_starter_refusing_one});
     FAIL() << "a refused worker must stop the search";
-  } catch (const Panic& panic) {
+  } catch (const base::Panic& panic) {
     EXPECT_EQ(panic.message.rfind("failed to spawn thread", 0), 0u) << panic.message;
     EXPECT_EQ(threads_started.load(), 3) << "no worker may be started after the refusal";
     EXPECT_EQ(delayed_finished.load(), 2) << "the panic left before the started workers ended";

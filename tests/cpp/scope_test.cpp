@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/panic.hpp"
+#include "base/panic.hpp"
 #include "threads/scope.hpp"
 
 namespace tarnix::threads {
@@ -31,7 +31,7 @@ TEST(Scope, WorkerPanicComesBackFromJoinAndThenPanicsTheScope) {
   std::string joined_message;
   try {
     run_scope([&](Scope& scope) {
-      auto handle = scope.spawn<int>([]() -> int { core::panic("worker broke"); });
+      auto handle = scope.spawn<int>([]() -> int { base::panic("worker broke"); });
       EXPECT_TRUE(handle.ok());
       auto joined = handle.value().join();
       EXPECT_FALSE(joined.ok());
@@ -39,7 +39,7 @@ TEST(Scope, WorkerPanicComesBackFromJoinAndThenPanicsTheScope) {
       return 0;
     });
     FAIL() << "a worker panic must not be swallowed by the scope";
-  } catch (const core::Panic& panic) {
+  } catch (const base::Panic& panic) {
     EXPECT_EQ(panic.message, "a scoped thread panicked");
   }
   EXPECT_EQ(joined_message, "worker broke");
@@ -55,14 +55,14 @@ TEST(Scope, CallerPanicWinsAndLeavesOnlyAfterWorkersFinished) {
         auto handle = scope.spawn<int>([&finished, worker_panics] {
           std::this_thread::sleep_for(50ms);
           finished.store(true);
-          if (worker_panics) core::panic("worker broke");
+          if (worker_panics) base::panic("worker broke");
           return 1;
         });
         EXPECT_TRUE(handle.ok());
-        core::panic("caller gave up");
+        base::panic("caller gave up");
       });
       FAIL() << "the caller's panic was lost";
-    } catch (const core::Panic& panic) {
+    } catch (const base::Panic& panic) {
       EXPECT_EQ(panic.message, "caller gave up");
       EXPECT_TRUE(finished.load()) << "the panic left the scope while its worker still ran";
     }

@@ -44,7 +44,7 @@ TEST(Vectorstore, CreateNamesTheFirstBadLength) {
 
 TEST(Vectorstore, InsertRefusesWrongLengthAndLeavesStoreUnchanged) {
   Vectorstore store = make_store(2, {{{1, 2}, 1}});
-  CoreResult<Done> bad = store.insert(Vec{1, 2, 3}, 5);
+  CoreResult<base::Done> bad = store.insert(Vec{1, 2, 3}, 5);
   ASSERT_FALSE(bad.ok());
   EXPECT_EQ(bad.error().message, "vector has length 3 but vectorstore expects 2");
   ASSERT_EQ(store.size(), 1u);

@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/panic.hpp"
+#include "base/panic.hpp"
 #include "core/parallel_search.hpp"
 #include "threads/scope.hpp"
 
@@ -97,7 +97,7 @@ std::size_t panic_high_water(bool with_backtrace) {
   const std::optional<std::string> saved = before ? std::optional<std::string>(before) : std::nullopt;
   setenv("TARNIX_BACKTRACE", with_backtrace ? "1" : "0", 1);
   Scope scope(start_on_probe_stack);
-  auto handle = scope.spawn<int>([]() -> int { core::panic("a worker that gives up"); });
+  auto handle = scope.spawn<int>([]() -> int { base::panic("a worker that gives up"); });
   EXPECT_TRUE(handle.ok());
   if (handle.ok()) {
     EXPECT_FALSE(handle.value().join().ok());

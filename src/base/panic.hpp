@@ -4,7 +4,7 @@
 #include <source_location>  // where a panic started, for its report
 #include <string>
 
-namespace tarnix::core {
+namespace tarnix::base {
 
 // Deliberately unrelated to std::exception, so that no generic handler swallows it.
 struct Panic {
@@ -29,4 +29,4 @@ inline void check(bool condition, const char* message,
 [[noreturn]] void abort_on_panic(const std::string& message,
                                  std::source_location where = std::source_location::current());
 
-}  // namespace tarnix::core
+}  // namespace tarnix::base

@@ -16,7 +16,7 @@
 // knows it: only exported names, so most of tarnix's own frames have none, and a static
 // musl program has none at all. An address outside every object (code generated at run
 // time) is printed alone. A final "  ..." says the walk stopped at its frame limit.
-#include "core/backtrace.hpp"
+#include "base/backtrace.hpp"
 
 #include <cxxabi.h>  // abi::__cxa_demangle, in both libstdc++ and libc++abi
 #include <dlfcn.h>   // dladdr
@@ -30,7 +30,7 @@
 #include <cstdlib>    // std::free
 #include <cstring>    // std::strcmp, std::strlen, std::strncmp
 
-namespace tarnix::core {
+namespace tarnix::base {
 namespace {
 
 // Deep enough to reach from a panic through tarnix into the interpreter; the addresses
@@ -143,4 +143,4 @@ void write_backtrace() noexcept {
   if (walk.truncated) std::fprintf(stderr, "  ...\n");
 }
 
-}  // namespace tarnix::core
+}  // namespace tarnix::base

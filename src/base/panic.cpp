@@ -1,5 +1,5 @@
 // The panic report on standard error, and the throwing and aborting ends of a panic.
-#include "core/panic.hpp"
+#include "base/panic.hpp"
 
 #include <unistd.h>  // gettid
 
@@ -7,9 +7,9 @@
 #include <cstdlib>  // std::getenv, std::abort
 #include <cstring>  // std::strstr
 
-#include "core/backtrace.hpp"
+#include "base/backtrace.hpp"
 
-namespace tarnix::core {
+namespace tarnix::base {
 namespace {
 
 // Keeps the report short: "src/core/x.cpp" rather than the build machine's absolute path.
@@ -55,4 +55,4 @@ void abort_on_panic(const std::string& message, std::source_location where) {
   std::abort();
 }
 
-}  // namespace tarnix::core
+}  // namespace tarnix::base

@@ -5,7 +5,7 @@
 #include <utility>      // std::move, std::forward
 #include <variant>      // std::variant, std::monostate
 
-namespace tarnix::core {
+namespace tarnix::base {
 
 // Wraps an error so that it converts into any Expected<T, E>.
 template <class E>
@@ -43,4 +43,4 @@ class [[nodiscard]] Expected {
   std::variant<T, E> state_;
 };
 
-}  // namespace tarnix::core
+}  // namespace tarnix::base

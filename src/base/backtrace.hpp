@@ -1,7 +1,7 @@
 // The stack backtrace of a panic report.
 #pragma once
 
-namespace tarnix::core {
+namespace tarnix::base {
 
 // Writes "stack backtrace:" and then one line per frame of the calling thread to standard
 // error, starting with the caller of this function; the line layout is described in
@@ -9,4 +9,4 @@ namespace tarnix::core {
 // throws, its stack use is bounded, and it allocates only while demangling one name.
 void write_backtrace() noexcept;
 
-}  // namespace tarnix::core
+}  // namespace tarnix::base
