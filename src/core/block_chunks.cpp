@@ -14,48 +14,58 @@ constexpr std::size_t kLargestChunkBytes = std::size_t{64} << 20;
 
 }  // namespace
 
-void BlockChunks::reserve(std::size_t blocks) {
+template <class T>
+void BlockChunks<T>::reserve(std::size_t blocks) {
   if (blocks > capacity()) add_chunk(blocks - capacity());
 }
 
-void BlockChunks::make_room() {
+template <class T>
+void BlockChunks<T>::make_room() {
   if (size_ < capacity()) return;
-  const std::size_t block_bytes = block_floats_ * sizeof(float);
+  const std::size_t block_bytes = block_elements_ * sizeof(T);
   const std::size_t largest = block_bytes == 0 ? size_ + 1 : std::max<std::size_t>(1, kLargestChunkBytes / block_bytes);
   add_chunk(std::clamp<std::size_t>(size_, 1, largest));
 }
 
-float* BlockChunks::add_block() {
+template <class T>
+T* BlockChunks<T>::add_block() {
   const Chunk& chunk = chunks_.back();
-  float* block = chunk.storage.get() + (size_ - chunk.first_block) * block_floats_;
+  T* block = chunk.storage.template as<T>() + (size_ - chunk.first_block) * block_elements_;
   ++size_;
   return block;
 }
 
-void BlockChunks::add_chunk(std::size_t blocks) {
-  if (block_floats_ != 0 && blocks > static_cast<std::size_t>(-1) / sizeof(float) / block_floats_)
+template <class T>
+void BlockChunks<T>::add_chunk(std::size_t blocks) {
+  if (block_elements_ != 0 && blocks > static_cast<std::size_t>(-1) / sizeof(T) / block_elements_)
     throw std::bad_alloc();
   if (chunks_.size() == chunks_.capacity()) chunks_.reserve(std::max<std::size_t>(8, 2 * chunks_.size()));
-  BlockStorage storage(blocks * block_floats_);
+  BlockStorage storage(blocks * block_elements_ * sizeof(T));
   chunks_.push_back(Chunk{std::move(storage), capacity(), blocks});  // cannot throw: room was made
 }
 
-const BlockChunks::Chunk& BlockChunks::chunk_of(std::size_t index) const {
+template <class T>
+const typename BlockChunks<T>::Chunk& BlockChunks<T>::chunk_of(std::size_t index) const {
   // The last chunk whose first block is at or before index.
   auto after = std::upper_bound(chunks_.begin(), chunks_.end(), index,
                                 [](std::size_t i, const Chunk& chunk) { return i < chunk.first_block; });
   return *(after - 1);
 }
 
-const float* BlockChunks::block(std::size_t index) const {
+template <class T>
+const T* BlockChunks<T>::block(std::size_t index) const {
   const Chunk& chunk = chunk_of(index);
-  return chunk.storage.get() + (index - chunk.first_block) * block_floats_;
+  return chunk.storage.template as<T>() + (index - chunk.first_block) * block_elements_;
 }
 
-std::size_t BlockChunks::contiguous_from(std::size_t index) const {
+template <class T>
+std::size_t BlockChunks<T>::contiguous_from(std::size_t index) const {
   if (index >= size_) return 0;
   const Chunk& chunk = chunk_of(index);
   return std::min(chunk.first_block + chunk.capacity, size_) - index;
 }
+
+template class BlockChunks<float>;
+template class BlockChunks<std::uint64_t>;
 
 }  // namespace tarnix::core

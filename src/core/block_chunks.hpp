@@ -4,18 +4,21 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "core/block_storage.hpp"
 
 namespace tarnix::core {
 
+// Blocks of `block_elements` elements of type T each (floats of vectors and norms, or ids).
+template <class T>
 class BlockChunks {
  public:
-  explicit BlockChunks(std::size_t block_floats) : block_floats_(block_floats) {}
+  explicit BlockChunks(std::size_t block_elements) : block_elements_(block_elements) {}
 
   std::size_t size() const { return size_; }
-  std::size_t block_floats() const { return block_floats_; }
+  std::size_t block_elements() const { return block_elements_; }
 
   // Room for `blocks` blocks in all, in one new chunk if more is needed.
   void reserve(std::size_t blocks);
@@ -23,9 +26,9 @@ class BlockChunks {
   void make_room();
   // Appends a block, left for the caller to fill, and returns it. Needs the room
   // make_room() made, and then cannot fail.
-  float* add_block();
+  T* add_block();
 
-  const float* block(std::size_t index) const;
+  const T* block(std::size_t index) const;
   // How many blocks in use, from `index` on, lie in one piece of memory.
   std::size_t contiguous_from(std::size_t index) const;
 
@@ -39,9 +42,12 @@ class BlockChunks {
   void add_chunk(std::size_t blocks);
   const Chunk& chunk_of(std::size_t index) const;
 
-  std::size_t block_floats_;
+  std::size_t block_elements_;
   std::size_t size_ = 0;
   std::vector<Chunk> chunks_;
 };
+
+extern template class BlockChunks<float>;
+extern template class BlockChunks<std::uint64_t>;
 
 }  // namespace tarnix::core

@@ -22,19 +22,17 @@ std::size_t alignment_for(std::size_t bytes) { return bytes >= kHugePagesFrom ? 
 
 }  // namespace
 
-BlockStorage::BlockStorage(std::size_t floats) {
-  if (floats > static_cast<std::size_t>(-1) / sizeof(float)) throw std::bad_alloc();
-  const std::size_t bytes = floats * sizeof(float);
+BlockStorage::BlockStorage(std::size_t bytes) {
   void* storage = ::operator new(bytes, std::align_val_t{alignment_for(bytes)});
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   // Only advice: where huge pages are off or unavailable, small pages serve the same.
   if (bytes >= kHugePagesFrom) (void)madvise(storage, bytes, MADV_HUGEPAGE);
 #endif
-  floats_ = std::unique_ptr<float, Release>(static_cast<float*>(storage), Release{bytes});
+  bytes_ = std::unique_ptr<std::byte, Release>(static_cast<std::byte*>(storage), Release{bytes});
 }
 
-void BlockStorage::Release::operator()(float* floats) const noexcept {
-  ::operator delete(floats, std::align_val_t{alignment_for(bytes)});
+void BlockStorage::Release::operator()(std::byte* storage) const noexcept {
+  ::operator delete(storage, std::align_val_t{alignment_for(bytes)});
 }
 
 }  // namespace tarnix::core

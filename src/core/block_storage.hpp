@@ -6,25 +6,32 @@
 
 #include <cstddef>
 #include <memory>
+#include <type_traits>
 
 namespace tarnix::core {
 
 inline constexpr std::size_t kCacheLine = 64;
 
-// Uninitialised floats; std::bad_alloc when there is no memory for them.
+// Uninitialised bytes, for the elements of blocks (floats, ids); std::bad_alloc when
+// there is no memory for them.
 class BlockStorage {
  public:
   BlockStorage() = default;
-  explicit BlockStorage(std::size_t floats);
+  explicit BlockStorage(std::size_t bytes);
 
-  float* get() const { return floats_.get(); }
+  // The bytes as elements of a trivial type, which need no construction.
+  template <class T>
+  T* as() const {
+    static_assert(std::is_trivially_default_constructible_v<T> && alignof(T) <= kCacheLine);
+    return reinterpret_cast<T*>(bytes_.get());
+  }
 
  private:
   struct Release {
     std::size_t bytes;
-    void operator()(float* floats) const noexcept;
+    void operator()(std::byte* bytes) const noexcept;
   };
-  std::unique_ptr<float, Release> floats_{nullptr, Release{0}};
+  std::unique_ptr<std::byte, Release> bytes_{nullptr, Release{0}};
 };
 
 }  // namespace tarnix::core

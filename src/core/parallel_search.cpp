@@ -10,14 +10,24 @@ std::size_t chunk_size(std::size_t count, std::size_t threads) {
   return count / t + (count % t != 0 ? 1 : 0);
 }
 
+// The search, in these steps:
+// 1. the query is checked before anything else, the empty store included;
+// 2. an empty store starts no thread and asks no processor count;
+// 3. the thread count is n_threads, else the processor count, else 4, capped by neither
+//    the records nor the processors; the chunks are its share of the records, rounded up;
+// 4. one worker per chunk, in chunk order, keeps its chunk's best top_k, which holds
+//    every record of the chunk that belongs to the overall best top_k;
+// 5. the workers are joined in chunk order (a panicked one is a panic here, with a text
+//    that callers match word for word), and the scope waits for all of them;
+// 6. the lists are merged, best first.
 CoreResult<std::vector<Hit>> parallel_search(const Vectorstore& store, std::span<const float> query, Size top_k,
                                              std::optional<Size> n_threads, const ParallelSystem& system) {
-  // 2. The query is checked before anything else, the empty store included.
+  // 1.
   if (query.size() != store.vector_size()) return base::fail(wrong_query_length(query.size(), store.vector_size()));
-  // 3. Nothing to score: no thread, no processor query.
+  // 2.
   const std::size_t count = store.size();
   if (count == 0) return std::vector<Hit>{};
-  // 4. and 5. Not capped by the number of records or processors.
+  // 3.
   std::size_t threads = kFallbackThreadCount;
   if (n_threads) {
     threads = *n_threads;
@@ -27,8 +37,7 @@ CoreResult<std::vector<Hit>> parallel_search(const Vectorstore& store, std::span
   const std::size_t size = chunk_size(count, threads);
   const PreparedQuery prepared = prepare_query(query);
 
-  // 6. to 9. Workers only read the query and their chunk; each keeps its own best top_k,
-  // which holds every record of its chunk that belongs to the overall best top_k.
+  // 4. and 5. Workers only read the query and their chunk.
   using Chunk = std::vector<Candidate>;
   const std::vector<Chunk> lists = threads::run_scope(
       [&](threads::Scope& scope) {
@@ -52,7 +61,7 @@ CoreResult<std::vector<Hit>> parallel_search(const Vectorstore& store, std::span
       },
       system.start_thread);
 
-  // 10. Each list is already in order and candidates keep their record positions, so a
+  // 6. Each list is already in order and candidates keep their record positions, so a
   // merge gives what a stable sort of the lists in chunk order would, equal scores in
   // insertion order.
   return to_hits(store, merge_best(lists, top_k));

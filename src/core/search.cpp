@@ -3,8 +3,8 @@
 
 #include <cmath>  // std::sqrt
 
-#include "core/block_scores.hpp"
-#include "core/kernel.hpp"
+#include "core/kernels.hpp"
+#include "core/cosine.hpp"
 
 namespace tarnix::core {
 namespace {
@@ -39,7 +39,7 @@ std::vector<Candidate> best_of_range(const Vectorstore& store, const PreparedQue
   BestCandidates best(top_k, end - begin);
   if (top_k == 0 || begin == end) return best.take();
 
-  const BlockScores scores_of = block_scores(active_path());
+  const ScoreBlocks scores_of = active_kernels().score_blocks;
   float scores[kBlocksPerRun * kBlockLanes];
   const std::size_t blocked_end = std::min(end, store.complete_blocks() * kBlockLanes);
   const std::size_t end_block = (blocked_end + kBlockLanes - 1) / kBlockLanes;

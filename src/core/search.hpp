@@ -26,7 +26,7 @@ struct Candidate {
 
 // The candidate order: higher score first, NaN scores after every other score.
 // Equal scores (+0.0 and -0.0 included) and NaNs among themselves are equivalent.
-inline bool precedes(const Candidate& x, const Candidate& y) noexcept {
+inline bool better_score(const Candidate& x, const Candidate& y) noexcept {
   if (x.score != x.score) return false;
   if (y.score != y.score) return true;
   return x.score > y.score;
@@ -35,8 +35,8 @@ inline bool precedes(const Candidate& x, const Candidate& y) noexcept {
 // The candidate order with equivalent candidates in record order: what a stable sort of
 // candidates created in record order produces, as a total order that needs no stability.
 inline bool ranks_before(const Candidate& x, const Candidate& y) noexcept {
-  if (precedes(x, y)) return true;
-  if (precedes(y, x)) return false;
+  if (better_score(x, y)) return true;
+  if (better_score(y, x)) return false;
   return x.record < y.record;
 }
 

@@ -1,11 +1,11 @@
 // Building the store and growing it one record at a time.
 #include "core/store.hpp"
 
-#include <cstring>  // std::memcpy
+#include <algorithm>  // std::copy
 #include <new>      // std::bad_alloc
 
-#include "core/block_write.hpp"
 #include "core/growth.hpp"
+#include "core/kernels.hpp"
 
 namespace tarnix::core {
 namespace {
@@ -33,18 +33,7 @@ Vectorstore::Vectorstore(Size vector_size)
     : vector_size_(vector_size),
       blocks_(block_floats_for(vector_size)),
       norms_(kBlockLanes),
-      ids_(kBlockLanes * sizeof(std::uint64_t) / sizeof(float)) {}
-
-CoreResult<Vectorstore> Vectorstore::create(Size vector_size, const std::vector<StoredVector>& records) {
-  for (const StoredVector& record : records) {
-    if (record.vector.size() != vector_size)
-      return base::fail(wrong_vector_length(record.vector.size(), vector_size));
-  }
-  Vectorstore store(vector_size);
-  store.reserve(records.size());
-  for (const StoredVector& record : records) (void)store.insert(record.vector, record.id);
-  return store;
-}
+      ids_(kBlockLanes) {}
 
 void Vectorstore::reserve(std::size_t records) {
   if (!block_fits(vector_size_)) return;  // as many records as that cannot exist anyway
@@ -80,9 +69,8 @@ void Vectorstore::commit(std::uint64_t id) {
   if (tail_ids_.size() < kBlockLanes) return;
   const float* records[kBlockLanes];
   for (std::size_t lane = 0; lane < kBlockLanes; ++lane) records[lane] = tail_.data() + lane * vector_size_;
-  static const BlockWrite write_block = block_write(active_path());
-  write_block(records, vector_size_, blocks_.add_block(), norms_.add_block());
-  std::memcpy(ids_.add_block(), tail_ids_.data(), kBlockLanes * sizeof(std::uint64_t));
+  active_kernels().write_block(records, vector_size_, blocks_.add_block(), norms_.add_block());
+  std::copy(tail_ids_.begin(), tail_ids_.end(), ids_.add_block());
   tail_.clear();
   tail_ids_.clear();
 }
@@ -90,22 +78,7 @@ void Vectorstore::commit(std::uint64_t id) {
 std::uint64_t Vectorstore::id(std::size_t record) const {
   const std::size_t blocked = complete_blocks() * kBlockLanes;
   if (record >= blocked) return tail_ids_[record - blocked];
-  std::uint64_t id;
-  const float* ids = ids_.block(record / kBlockLanes);
-  std::memcpy(&id, ids + 2 * (record % kBlockLanes), sizeof id);
-  return id;
-}
-
-std::vector<float> Vectorstore::vector(std::size_t record) const {
-  const std::size_t blocked = complete_blocks() * kBlockLanes;
-  if (record >= blocked) {
-    const auto first = tail_.begin() + static_cast<std::ptrdiff_t>((record - blocked) * vector_size_);
-    return std::vector<float>(first, first + vector_size_);
-  }
-  const float* block = blocks_.block(record / kBlockLanes);
-  std::vector<float> out(vector_size_);
-  for (std::size_t j = 0; j < out.size(); ++j) out[j] = block[j * kBlockLanes + record % kBlockLanes];
-  return out;
+  return ids_.block(record / kBlockLanes)[record % kBlockLanes];
 }
 
 }  // namespace tarnix::core

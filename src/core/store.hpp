@@ -47,8 +47,6 @@ inline constexpr std::size_t kBlockLanes = 64;
 class Vectorstore {
  public:
   explicit Vectorstore(Size vector_size);
-  // Takes the initial records in order; fails on the first whose length is not vector_size.
-  static CoreResult<Vectorstore> create(Size vector_size, const std::vector<StoredVector>& records);
 
   // Makes room for this many records in all, so that a store whose final size is known
   // allocates each buffer once.
@@ -80,15 +78,13 @@ class Vectorstore {
   // next block's kBlockLanes floats further on.
   std::size_t complete_blocks() const { return blocks_.size(); }
   const float* block(std::size_t index) const { return blocks_.block(index); }
-  std::size_t block_floats() const { return blocks_.block_floats(); }
+  std::size_t block_floats() const { return blocks_.block_elements(); }
   const float* lane_norms(std::size_t index) const { return norms_.block(index); }
   std::size_t contiguous_blocks_from(std::size_t index) const {
     return std::min(blocks_.contiguous_from(index), norms_.contiguous_from(index));
   }
   // The records after the last block, each vector_size floats, one after another.
   std::span<const float> tail() const { return tail_; }
-  // A copy of one record's vector.
-  std::vector<float> vector(std::size_t record) const;
 
  private:
   // Room for one more vector at the end of the tail. Every step that can run out of
@@ -98,9 +94,9 @@ class Vectorstore {
   void commit(std::uint64_t id);
 
   Size vector_size_;
-  BlockChunks blocks_;
-  BlockChunks norms_;  // kBlockLanes floats per block
-  BlockChunks ids_;    // kBlockLanes ids per block, each in two floats' room
+  BlockChunks<float> blocks_;
+  BlockChunks<float> norms_;  // kBlockLanes per block
+  BlockChunks<std::uint64_t> ids_;  // kBlockLanes per block
   // Grown without zeroing: every float is written before it is read.
   std::vector<float, DefaultInitAllocator<float>> tail_;
   std::vector<std::uint64_t> tail_ids_;

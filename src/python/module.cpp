@@ -1,5 +1,6 @@
 // The module tarnix: its only export, its execution step and the function cosine_similarity.
-#include "core/kernel.hpp"
+#include "core/cosine.hpp"
+#include "core/kernels.hpp"
 #include "base/panic.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
@@ -87,6 +88,8 @@ Result<int> exec_module(PyObject* module) {
   if (!module) return fail(PyErr::fetch());
   if (!PyModule_Check(module))
     return fail(PyErr::cast_failure(Borrowed(module), reinterpret_cast<PyObject*>(&PyModule_Type)));
+  // A kernel path forced by name that cannot be had fails the import, not a later call.
+  if (auto kernels = core::chosen_kernels(); !kernels) return fail(runtime_error(kernels.take_error()));
   if (auto added = add_class(Borrowed(module)); !added) return fail(added.take_error());
   if (auto added = add_function(Borrowed(module)); !added) return fail(added.take_error());
   return 0;

@@ -5,6 +5,8 @@
 #include <unistd.h>  // sysconf
 
 #include <algorithm>
+#include <cctype>    // std::isspace
+#include <charconv>  // std::from_chars
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -21,15 +23,15 @@ std::optional<std::string> read_first_line(const fs::path& path) {
   return line;
 }
 
+// The integer that `text` starts with, after any blanks.
 std::optional<long long> parse_integer(const std::string& text) {
-  try {
-    std::size_t used = 0;
-    const long long value = std::stoll(text, &used);
-    if (used == 0) return std::nullopt;
-    return value;
-  } catch (...) {
-    return std::nullopt;
-  }
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  while (begin != end && std::isspace(static_cast<unsigned char>(*begin))) ++begin;
+  if (begin != end && *begin == '+') ++begin;
+  long long value = 0;
+  if (std::from_chars(begin, end, value).ec != std::errc{}) return std::nullopt;
+  return value;
 }
 
 std::optional<std::size_t> processors_for(long long quota, long long period) {

@@ -104,9 +104,10 @@ class Scope {
   // Sleeps until every worker started in this scope has finished.
   void wait_for_workers();
   bool worker_panicked() const { return record_->worker_panicked.load(); }
-  std::size_t running() const { return record_->running.load(); }
 
  private:
+  friend struct ScopeProbe;  // the tests' window on the running count
+
   void enter_worker();
   void abandon_worker();
 
@@ -148,7 +149,7 @@ struct WorkerLaunch {
 
 template <class T, class Step>
 base::Expected<JoinHandle<T>, std::string> Scope::spawn(Step step) {
-  // 1. Count the worker in before it exists, so the scope cannot end without it.
+  // Count the worker in before it exists, so the scope cannot end without it.
   enter_worker();
   auto slot = std::make_shared<ResultSlot<T>>();
   auto launch = std::make_unique<detail::WorkerLaunch<T, Step>>(

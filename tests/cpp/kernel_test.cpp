@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "core/kernel.hpp"
+#include "core/cosine.hpp"
 
 namespace tarnix::core {
 namespace {

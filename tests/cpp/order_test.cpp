@@ -24,7 +24,7 @@ Candidate scored(float score) { return Candidate{score, 0}; }
 
 TEST(Precedes, IsAStrictWeakOrderingWithNaNLast) {
   const float values[] = {-kInf, -1.0f, -0.0f, 0.0f, 1e-45f, 0.5f, 1.0f, kInf, kNaN, -kNaN};
-  auto lt = [](float x, float y) { return precedes(scored(x), scored(y)); };
+  auto lt = [](float x, float y) { return better_score(scored(x), scored(y)); };
   auto equiv = [&](float x, float y) { return !lt(x, y) && !lt(y, x); };
   auto implies = [](bool p, bool q) { return !p || q; };
   for (float x : values) {
@@ -74,7 +74,7 @@ Ids stable_order(const std::vector<float>& scores, Size top_k) {
   Ids order(scores.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(), [&](std::uint64_t i, std::uint64_t j) {
-    return precedes(Candidate{scores[i], i}, Candidate{scores[j], j});
+    return better_score(Candidate{scores[i], i}, Candidate{scores[j], j});
   });
   order.resize(std::min<std::size_t>(top_k, order.size()));
   return order;

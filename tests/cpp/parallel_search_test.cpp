@@ -16,6 +16,7 @@
 #include "base/panic.hpp"
 #include "core/parallel_search.hpp"
 #include "core/search.hpp"
+#include "store_helpers.hpp"
 
 namespace tarnix::core {
 namespace {
@@ -71,7 +72,7 @@ void reset_counters() {
 Vectorstore store_of(std::size_t count) {
   std::vector<StoredVector> records;
   for (std::size_t i = 0; i < count; ++i) records.push_back({{1.0f, static_cast<float>(i)}, i});
-  return Vectorstore::create(2, std::move(records)).take_value();
+  return create_store(2, std::move(records)).take_value();
 }
 
 const std::vector<float> kQuery{1.0f, 0.5f};
@@ -159,7 +160,7 @@ TEST(ParallelSearch, AgreesWithSearchOnRandomStoresWithTiesAndNaN) {
     // Up to a few blocks, so that chunks start and end inside blocks.
     const std::size_t count = 1 + rng() % 300;
     const Size dim = 1 + rng() % 4;
-    const Vectorstore store = Vectorstore::create(dim, random_records(rng, count, dim)).take_value();
+    const Vectorstore store = create_store(dim, random_records(rng, count, dim)).take_value();
     std::vector<float> query(dim);
     for (float& x : query) x = static_cast<float>(static_cast<int>(rng() % 5) - 2);
     for (const Size top_k : {Size{0}, Size{1}, Size{3}, Size{static_cast<Size>(count)}, Size{1000}}) {

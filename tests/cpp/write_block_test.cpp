@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "core/block_storage.hpp"
-#include "core/block_write.hpp"
-#include "core/kernel.hpp"
+#include "core/kernels.hpp"
+#include "core/cosine.hpp"
 #include "core/store.hpp"
 
 namespace tarnix::core {
@@ -35,25 +35,26 @@ std::vector<std::vector<float>> random_records(std::mt19937& rng, std::size_t di
   return records;
 }
 
-TEST(BlockWrite, EveryPathTransposesAndTakesEachLanesStrictNorm) {
+TEST(WriteBlock, EveryPathTransposesAndTakesEachLanesStrictNorm) {
   std::mt19937 rng(3);
   for (std::size_t dim : {0u, 1u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 64u, 100u, 130u}) {
     const auto records = random_records(rng, dim);
     const float* rows[kBlockLanes];
     for (std::size_t lane = 0; lane < kBlockLanes; ++lane) rows[lane] = records[lane].data();
-    for (KernelPath path : available_paths()) {
-      BlockStorage block(kBlockLanes * dim + 1);  // never empty, so always a real pointer
+    for (const Kernels* path : available_kernels()) {
+      const BlockStorage storage((kBlockLanes * dim + 1) * sizeof(float));  // never empty: a real pointer
+      float* const block = storage.as<float>();
       std::vector<float> norms(kBlockLanes, 42.0f);
-      block_write(path)(rows, dim, block.get(), norms.data());
+      path->write_block(rows, dim, block, norms.data());
       for (std::size_t lane = 0; lane < kBlockLanes; ++lane) {
         for (std::size_t j = 0; j < dim; ++j)
-          ASSERT_EQ(bits(block.get()[j * kBlockLanes + lane]), bits(records[lane][j]))
-              << path_name(path) << ", dimension " << dim << ", lane " << lane << ", element " << j;
+          ASSERT_EQ(bits(block[j * kBlockLanes + lane]), bits(records[lane][j]))
+              << path->name << ", dimension " << dim << ", lane " << lane << ", element " << j;
         const float want = std::sqrt(sum_of_squares(records[lane]));
         if (std::isnan(want))
-          EXPECT_TRUE(std::isnan(norms[lane])) << path_name(path) << ", dimension " << dim << ", lane " << lane;
+          EXPECT_TRUE(std::isnan(norms[lane])) << path->name << ", dimension " << dim << ", lane " << lane;
         else
-          EXPECT_EQ(bits(norms[lane]), bits(want)) << path_name(path) << ", dimension " << dim << ", lane " << lane;
+          EXPECT_EQ(bits(norms[lane]), bits(want)) << path->name << ", dimension " << dim << ", lane " << lane;
       }
     }
   }

@@ -1,6 +1,6 @@
 // The cosine similarity kernel. Built with -ffp-contract=off (and SSE arithmetic on
 // 32-bit x86), so each product and each sum below is one float32 operation, in this order.
-#include "core/kernel.hpp"
+#include "core/cosine.hpp"
 
 #include <algorithm>  // std::min
 #include <cmath>      // std::sqrt

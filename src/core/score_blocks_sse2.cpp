@@ -1,7 +1,7 @@
 // SSE2: four lanes per register, a block row in sixteen registers. Summing them side by
 // side keeps the adders busy and reads each block as one stream; each lane still adds
 // its own record's products in order.
-#include "core/block_scores.hpp"
+#include "core/score_blocks.hpp"
 #include "core/store.hpp"
 
 #if defined(__SSE2__)
@@ -40,7 +40,7 @@ void score_block(const float* block, std::size_t dimension, const float* query, 
 
 }  // namespace
 
-void block_scores_sse2(const BlockRun& run, const float* query, float query_norm, float* scores) {
+void score_blocks_sse2(const BlockRun& run, const float* query, float query_norm, float* scores) {
   const __m128 qn = _mm_set1_ps(query_norm);
   for (std::size_t b = 0; b < run.block_count; ++b) {
     score_block(run.blocks + b * run.stride, run.dimension, query, qn, run.norms + b * run.norms_stride,

@@ -2,7 +2,7 @@
 // registers side by side keeps the adders busy and reads each block as one stream;
 // each lane still adds its own record's products in order. The target is avx2 alone,
 // not fma, so a product and its sum stay two roundings.
-#include "core/block_scores.hpp"
+#include "core/score_blocks.hpp"
 #include "core/store.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -42,7 +42,7 @@ __attribute__((target("avx2"))) void score_block(const float* block, std::size_t
 
 }  // namespace
 
-__attribute__((target("avx2"))) void block_scores_avx2(const BlockRun& run, const float* query, float query_norm,
+__attribute__((target("avx2"))) void score_blocks_avx2(const BlockRun& run, const float* query, float query_norm,
                                                        float* scores) {
   const __m256 qn = _mm256_set1_ps(query_norm);
   for (std::size_t b = 0; b < run.block_count; ++b) {

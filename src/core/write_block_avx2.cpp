@@ -3,7 +3,7 @@
 // summed on the way, each lane in its record's order, and the block is never read back.
 // The block is written with streaming stores: it is read again only by a search, and
 // going around the cache spares reading in the fresh lines before overwriting them.
-#include "core/block_write.hpp"
+#include "core/write_block.hpp"
 #include "core/store.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -47,7 +47,7 @@ __attribute__((target("avx2"))) inline __m256 add_square(__m256 sum, __m256 x) {
 
 }  // namespace
 
-__attribute__((target("avx2"))) void block_write_avx2(const float* const* records, std::size_t dimension,
+__attribute__((target("avx2"))) void write_block_avx2(const float* const* records, std::size_t dimension,
                                                       float* block, float* norms) {
   __m256 sums[kGroups];
   for (std::size_t g = 0; g < kGroups; ++g) sums[g] = _mm256_set1_ps(-0.0f);

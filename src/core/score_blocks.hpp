@@ -6,12 +6,8 @@
 #pragma once
 
 #include <cstddef>
-#include <span>
 
 namespace tarnix::core {
-
-// Slowest first.
-enum class KernelPath { scalar, sse2, avx2 };
 
 // What a kernel reads: consecutive blocks, `stride` floats apart, each kBlockLanes *
 // dimension floats of lane-interleaved rows as the store keeps them, and for each block
@@ -26,22 +22,11 @@ struct BlockRun {
 };
 
 // Writes kBlockLanes scores per block to scores, in record order.
-using BlockScores = void (*)(const BlockRun& run, const float* query, float query_norm, float* scores);
-
-BlockScores block_scores(KernelPath path);
-
-// The paths this processor can run, slowest first; scalar is always among them.
-std::span<const KernelPath> available_paths();
-
-// The fastest available path, unless the environment variable TARNIX_KERNEL names a
-// slower one ("scalar", "sse2"): the tests use it to run every path through Python.
-KernelPath active_path();
-
-const char* path_name(KernelPath path);
+using ScoreBlocks = void (*)(const BlockRun& run, const float* query, float query_norm, float* scores);
 
 // Each path's implementation; the SIMD ones exist only where their instruction set can.
-void block_scores_scalar(const BlockRun& run, const float* query, float query_norm, float* scores);
-void block_scores_sse2(const BlockRun& run, const float* query, float query_norm, float* scores);
-void block_scores_avx2(const BlockRun& run, const float* query, float query_norm, float* scores);
+void score_blocks_scalar(const BlockRun& run, const float* query, float query_norm, float* scores);
+void score_blocks_sse2(const BlockRun& run, const float* query, float query_norm, float* scores);
+void score_blocks_avx2(const BlockRun& run, const float* query, float query_norm, float* scores);
 
 }  // namespace tarnix::core

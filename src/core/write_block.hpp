@@ -5,17 +5,13 @@
 
 #include <cstddef>
 
-#include "core/block_scores.hpp"  // KernelPath
-
 namespace tarnix::core {
 
 // records[lane] is that lane's vector of `dimension` floats; block has room for
 // kBlockLanes * dimension floats and is aligned to a cache line; norms for kBlockLanes.
-using BlockWrite = void (*)(const float* const* records, std::size_t dimension, float* block, float* norms);
+using WriteBlock = void (*)(const float* const* records, std::size_t dimension, float* block, float* norms);
 
-BlockWrite block_write(KernelPath path);
-
-void block_write_scalar(const float* const* records, std::size_t dimension, float* block, float* norms);
-void block_write_avx2(const float* const* records, std::size_t dimension, float* block, float* norms);
+void write_block_scalar(const float* const* records, std::size_t dimension, float* block, float* norms);
+void write_block_avx2(const float* const* records, std::size_t dimension, float* block, float* norms);
 
 }  // namespace tarnix::core

@@ -1,11 +1,11 @@
 // The portable path: plain C++, one accumulator per lane.
-#include "core/block_scores.hpp"
-#include "core/kernel.hpp"
+#include "core/score_blocks.hpp"
+#include "core/cosine.hpp"
 #include "core/store.hpp"
 
 namespace tarnix::core {
 
-void block_scores_scalar(const BlockRun& run, const float* query, float query_norm, float* scores) {
+void score_blocks_scalar(const BlockRun& run, const float* query, float query_norm, float* scores) {
   for (std::size_t b = 0; b < run.block_count; ++b) {
     const float* block = run.blocks + b * run.stride;
     const float* norms = run.norms + b * run.norms_stride;

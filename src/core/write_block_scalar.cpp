@@ -1,15 +1,15 @@
 // The portable path: the rows are transposed a few at a time, then the norms are taken
 // from the written block.
-#include "core/block_write.hpp"
+#include "core/write_block.hpp"
 
 #include <algorithm>
 
-#include "core/kernel.hpp"
+#include "core/cosine.hpp"
 #include "core/store.hpp"
 
 namespace tarnix::core {
 
-void block_write_scalar(const float* const* records, std::size_t dimension, float* block, float* norms) {
+void write_block_scalar(const float* const* records, std::size_t dimension, float* block, float* norms) {
   // A few rows at a time, so the rows being written stay in the first-level cache
   // while every record passes through them.
   constexpr std::size_t kRows = 16;

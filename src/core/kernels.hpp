@@ -1,0 +1,33 @@
+// The kernels of each instruction-set path, in one table, and the one choice among them.
+#pragma once
+
+#include <span>
+#include <string>
+
+#include "base/expected.hpp"
+#include "core/score_blocks.hpp"
+#include "core/write_block.hpp"
+
+namespace tarnix::core {
+
+// One path: its name and its kernels. Every path gives the portable one's bits; they
+// differ only in how many records and elements they work on at once.
+struct Kernels {
+  const char* name;
+  ScoreBlocks score_blocks;
+  WriteBlock write_block;
+};
+
+// The paths this processor can run, slowest first; the portable one is always first.
+std::span<const Kernels* const> available_kernels();
+
+// The path every search and every store uses, chosen once: the fastest available,
+// unless the environment variable TARNIX_KERNEL names another (the tests use it to run
+// every path through Python). A name that is not a path of this build, or that this
+// processor cannot run, is refused with the reason.
+base::Expected<const Kernels*, std::string> chosen_kernels();
+
+// chosen_kernels(), or a panic with its reason.
+const Kernels& active_kernels();
+
+}  // namespace tarnix::core
