@@ -74,7 +74,7 @@ Ids stable_order(const std::vector<float>& scores, Size top_k) {
   Ids order(scores.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(), [&](std::uint64_t i, std::uint64_t j) {
-    return better_score(Candidate{scores[i], i}, Candidate{scores[j], j});
+    return better_score(Candidate{scores[i], static_cast<std::size_t>(i)}, Candidate{scores[j], static_cast<std::size_t>(j)});
   });
   order.resize(std::min<std::size_t>(top_k, order.size()));
   return order;
