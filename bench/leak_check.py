@@ -29,6 +29,10 @@ class Huge:
         raise IndexError
 
 
+class Subfloat(float):
+    pass
+
+
 def swallow(call):
     def run():
         try:
@@ -44,6 +48,10 @@ DOUBLES = array.array("d", [1.0, 0.5, 0.25, 0.125])
 GRID = memoryview(array.array("f", [1.0, 0.5, 0.25, 0.125])).cast("B").cast("f", (2, 2))
 store = tarnix.Vectorstore(4, [([1.0, 2.0, 3.0, 4.0], n) for n in range(64)])
 growing = [tarnix.Vectorstore(4)]
+# Long vectors and long results take other routes than short ones on PyPy.
+LONG = [0.5] * 2100
+wide = tarnix.Vectorstore(2100, [(LONG, 1)])
+many = tarnix.Vectorstore(4, [([1.0, 2.0, float(n), 4.0], n) for n in range(1100)])
 
 
 def insert_ok(vector=(1.0, 2.0, 3.0, 4.0)):
@@ -69,6 +77,10 @@ SCENARIOS = {
     "search bad length": swallow(lambda: store.search([1.0], 3)),
     "search array.array": lambda: store.search(FLOATS, 10),
     "search tuple": lambda: store.search((1.0, 0.5, 0.25, 0.125), 10),
+    "search ints": lambda: store.search([1, 2, 3, 4], 10),
+    "search float subclass": lambda: store.search([1.0, 2.0, 3.0, Subfloat(4.0)], 10),
+    "search long list": lambda: wide.search(LONG, 1),
+    "search long result": lambda: many.search([1.0, 0.5, 0.25, 0.125], 1100),
     "search 2-d memoryview": swallow(lambda: store.search(GRID, 10)),
     "insert array.array": lambda: insert_ok(DOUBLES),
     "insert array.array, id out of range": swallow(lambda: store.insert(FLOATS, -1)),

@@ -11,6 +11,7 @@ import pytest
 
 import reference
 import tarnix
+from support import Hook
 
 try:
     import numpy as np
@@ -231,3 +232,112 @@ def test_buffers_inserted_past_whole_blocks_search_as_lists_do(dim):
         from_lists.insert(row, i)
     query = [math.cos(j) for j in range(dim)]
     assert outcome(lambda: from_buffers.search(query, 150)) == outcome(lambda: from_lists.search(query, 150))
+
+
+class FloatSubclass(float):
+    pass
+
+
+class BoolLike(int):
+    pass
+
+
+class LyingFloat(float):
+    def __float__(self):
+        return 7.0
+
+
+# Exact lists and tuples whose items are all exact floats, or exact ints small enough to
+# be floats exactly, may be read in one go; anything else among the items sends the
+# whole sequence the general way. Both must give the same floats and the same errors.
+LONGER_THAN_SCRATCH = [math.sin(i) * 1e3 for i in range(2100)]
+PLAIN_SEQUENCES = [
+    lambda: [0.5, -2.0, 0.1],
+    lambda: (0.5, -2.0, 0.1),
+    lambda: [1, -2, 3],
+    lambda: [1.0, 2, 3.5, 4, 5.0],
+    lambda: [2**53, -(2**53), 1.0],
+    lambda: [2**53 + 1, 2**60 + 1, 1.0],
+    lambda: [2**1030, 1.0, 2.0],
+    lambda: [1e39, -1e-46, 3.4028235e38],
+    list(ODD_FLOATS[:5]).copy,
+    lambda: [float("nan"), -0.0, float("-inf")],
+    lambda: [SIGNALLING_NAN, 1.0, 2.0],
+    lambda: [True, 1.0, 2.0],
+    lambda: [FloatSubclass(1.5), 1.0, 2.0],
+    lambda: [1.0, BoolLike(2), 3.0],
+    lambda: [1.0, LyingFloat(2.0), 3.0],
+    lambda: [1.0, 2.0, "3"],
+    lambda: [1.0, 2.0, None],
+    lambda: [1.0, 2.0, [3.0]],
+    lambda: [],
+    lambda: (),
+    lambda: [1.0] * 4,
+    lambda: LONGER_THAN_SCRATCH[:2046],
+    lambda: LONGER_THAN_SCRATCH[:2047],
+    lambda: LONGER_THAN_SCRATCH,
+    lambda: tuple(LONGER_THAN_SCRATCH),
+]
+
+
+@pytest.mark.parametrize("make", PLAIN_SEQUENCES)
+def test_plain_lists_and_tuples_convert_as_they_iterate(make):
+    assert_same_as_iteration(make)
+    vector = make()
+    for length in {len(vector), 3}:
+        fast, general = tarnix.Vectorstore(length), tarnix.Vectorstore(length)
+        assert outcome(lambda: fast.insert(make(), 1) or fast.search([1.0] * length, 2)) == outcome(
+            lambda: general.insert(Iterated(make()), 1) or general.search([1.0] * length, 2)
+        )
+    try:
+        expected = tarnix.cosine_similarity(Iterated(make()), Iterated(make()))
+    except Exception as exc:
+        with pytest.raises(type(exc)) as info:
+            tarnix.cosine_similarity(make(), make())
+        assert info.value.args == exc.args
+    else:
+        assert reference.bits(tarnix.cosine_similarity(make(), make())) == reference.bits(expected)
+
+
+def test_a_hook_among_floats_runs_once_and_may_use_the_store():
+    store = tarnix.Vectorstore(3, [([1.0, 0.0, 0.0], 1)])
+    seen = []
+    hook = Hook(lambda: seen.append(store.search([0.0, 1.0, 0.0], 1)))
+    assert store.search([1.0, 2.0, hook], 1)[0][1] == 1
+    assert seen == [[(0.0, 1)]] and hook.errors == []
+    # Inserting holds the store while it converts: the hook's search is refused.
+    store.insert([hook, 0.0, 1.0], 2)
+    assert len(seen) == 1 and len(store) == 2
+    assert [type(e) for e in hook.errors] == [RuntimeError]
+
+
+@pytest.mark.parametrize(
+    "change, length", [(list.clear, 3), (lambda t: t.append(2.0), 5), (lambda t: t.pop(), 3)]
+)
+def test_a_list_changed_by_a_later_element_is_read_as_iteration_reads_it(change, length):
+    results = []
+    for kind in (list, SubList):  # an exact list is read by index, a subclass by iteration
+        mutator = Mutator(change)
+        target = kind([2.0, 3.0, mutator, 4.0])
+        mutator.target = target
+        store = tarnix.Vectorstore(length)
+        store.insert(target, 1)
+        results.append(outcome(lambda: store.search([1.0] * length, 1)))
+    assert results[0] == results[1]
+
+
+# Result lists are built from the hits in one go; long ones past the module's scratch
+# memory take another route. Both must give the scores and ids, in order, that the
+# reference gives.
+@pytest.mark.parametrize("top_k", [1, 2, 3, 1023, 1024, 1025, 1500, 5000])
+def test_result_lists_of_every_length(top_k):
+    records = [([float((i * 7) % 11) - 5.0, float(i % 3), -0.0 if i % 4 else 0.0], i * 2**40 + i) for i in range(1500)]
+    records[17] = ([float("nan"), 1.0, 0.0], 2**64 - 1)
+    records[18] = ([0.0, 0.0, 0.0], 0)
+    store = tarnix.Vectorstore(3, records)
+    query = [1.0, -0.5, 0.25]
+    result = store.search(query, top_k)
+    assert all(type(score) is float and type(rid) is int for score, rid in result)
+    expected = outcome(lambda: reference.search(records, query, top_k))
+    assert outcome(lambda: result) == expected
+    assert outcome(lambda: store.parallel_search(query, top_k, 2)) == expected

@@ -5,6 +5,7 @@
 
 #include "base/panic.hpp"
 #include "python/compat.hpp"
+#include "python/interpreter_side.hpp"
 
 namespace tarnix::py {
 namespace {
@@ -64,7 +65,10 @@ Object from_text(std::string_view text) {
   return new_or_panic(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-Object from_hits(const std::vector<core::Hit>& hits) {
+Result<Object> from_hits(const std::vector<core::Hit>& hits) {
+  auto built = interpreter_side::hits_list(hits);
+  if (!built) return fail(built.take_error());
+  if (built.value()) return std::move(*built.value());
   Object list = new_or_panic(PyList_New(static_cast<Py_ssize_t>(hits.size())));
   Py_ssize_t index = 0;
   for (const core::Hit& hit : hits) {

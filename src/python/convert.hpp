@@ -30,7 +30,8 @@ Object from_f32(float value);
 Object from_u64(std::uint64_t value);
 Object from_size(core::Size value);
 Object from_text(std::string_view text);
-// A list of (score, id) tuples in the given order.
-Object from_hits(const std::vector<core::Hit>& hits);
+// A list of (score, id) tuples in the given order. It may be built by Python code of
+// the module's own (see interpreter_side.hpp), which can fail as any Python code can.
+Result<Object> from_hits(const std::vector<core::Hit>& hits);
 
 }  // namespace tarnix::py

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/panic.hpp"
+#include "python/host_code.hpp"
 #include "python/text.hpp"
 #include "python/vectorstore_class.hpp"
 
@@ -25,13 +26,9 @@ def attribute_kind(cls, name):
 Result<PyObject*> attribute_kind_function() {
   static PyObject* cached = nullptr;
   if (cached) return cached;
-  const Object globals = new_or_panic(PyDict_New());
-  if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) != 0) return fail(PyErr::fetch());
-  const Object defined = Object::steal(PyRun_String(kAttributeKindSource, Py_file_input, globals.get(), globals.get()));
-  if (!defined) return fail(PyErr::fetch());
-  PyObject* function = PyDict_GetItemString(globals.get(), "attribute_kind");  // borrowed
-  base::check(function != nullptr, "attribute_kind was not defined");
-  cached = Object::borrow(function).release();
+  auto defined = run_host_code(kAttributeKindSource);
+  if (!defined) return fail(defined.take_error());
+  cached = Object::borrow(host_function(defined.value().borrowed(), "attribute_kind")).release();
   return cached;
 }
 

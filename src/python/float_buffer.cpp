@@ -9,6 +9,7 @@
 
 #include "python/compat.hpp"
 #include "python/error.hpp"
+#include "python/interpreter_side.hpp"
 
 namespace tarnix::py {
 namespace {
@@ -103,24 +104,15 @@ FloatBuffer::FloatBuffer(Borrowed object) {
 }
 
 void FloatBuffer::find_array_storage(Borrowed array) {
-  // The type is exactly array.array, so these are its own, and run no Python code.
-  const Object code = Object::steal(PyObject_GetAttrString(array.get(), "typecode"));
-  const Object info = code ? Object::steal(PyObject_CallMethod(array.get(), "buffer_info", nullptr)) : Object();
-  if (!info || !PyUnicode_Check(code.get()) || !PyTuple_Check(info.get()) || PyTuple_GET_SIZE(info.get()) != 2) {
-    PyErr::take();
-    return;
-  }
-  const char* typecode = PyUnicode_AsUTF8(code.get());
-  void* address = PyLong_AsVoidPtr(PyTuple_GET_ITEM(info.get(), 0));
-  const Py_ssize_t length = PyLong_AsSsize_t(PyTuple_GET_ITEM(info.get(), 1));
-  if (!typecode || PyErr_Occurred() || length < 0) {
-    PyErr::take();
-    return;
-  }
-  const std::string_view kind = typecode;
-  element_ = kind == "f" ? Element::f32 : kind == "d" ? Element::f64 : Element::none;
-  size_ = element_ == Element::none ? 0 : static_cast<std::size_t>(length);
-  data_ = address;
+  // The type is exactly array.array, so what it tells is its own, and no Python code of
+  // the caller's runs. Where it cannot be asked, or the asking fails, the array is
+  // iterated instead.
+  auto storage = interpreter_side::array_storage(array);
+  if (!storage || !storage.value()) return;
+  const interpreter_side::ArrayStorage& found = *storage.value();
+  element_ = found.typecode == 'f' ? Element::f32 : found.typecode == 'd' ? Element::f64 : Element::none;
+  size_ = element_ == Element::none ? 0 : found.length;
+  data_ = found.data;
 }
 
 FloatBuffer::FloatBuffer(FloatBuffer&& other) noexcept

@@ -1,8 +1,10 @@
-// Converting float vectors: from buffers directly, else through the sequence protocol.
+// Converting float vectors: from buffers directly, plain lists and tuples in one crossing
+// where that is cheaper, else through the sequence protocol.
 #include "python/float_vector.hpp"
 
 #include <algorithm>  // std::copy
 
+#include "python/interpreter_side.hpp"
 #include "python/sequence.hpp"
 
 namespace tarnix::py {
@@ -42,6 +44,9 @@ Result<FloatVector> to_float_vector(Borrowed object, BufferUse use) {
     if (use == BufferUse::copy_at_once) return FloatVector(std::move(vector).take_floats());
     return vector;
   }
+  auto plain = interpreter_side::plain_floats(object);
+  if (!plain) return fail(plain.take_error());
+  if (plain.value()) return FloatVector(std::move(*plain.value()));
   std::vector<float> floats;
   const auto reserve = [&](std::size_t count) { floats.reserve(count); };
   const auto append = [&](Borrowed item) -> Result<base::Done> {

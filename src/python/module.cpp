@@ -4,6 +4,7 @@
 #include "base/panic.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
+#include "python/interpreter_side.hpp"
 #include "python/trampoline.hpp"
 #include "python/vectorstore_class.hpp"
 
@@ -90,6 +91,7 @@ Result<int> exec_module(PyObject* module) {
     return fail(PyErr::cast_failure(Borrowed(module), reinterpret_cast<PyObject*>(&PyModule_Type)));
   // A kernel path forced by name that cannot be had fails the import, not a later call.
   if (auto kernels = core::chosen_kernels(); !kernels) return fail(runtime_error(kernels.take_error()));
+  if (auto prepared = interpreter_side::prepare(); !prepared) return fail(prepared.take_error());
   if (auto added = add_class(Borrowed(module)); !added) return fail(added.take_error());
   if (auto added = add_function(Borrowed(module)); !added) return fail(added.take_error());
   return 0;

@@ -1,0 +1,29 @@
+// Defining the module's interpreter-side functions.
+#include "python/host_code.hpp"
+
+#include <string>
+
+#include "base/panic.hpp"
+
+namespace tarnix::py {
+
+Result<Object> run_host_code(const char* source) {
+  // A module's namespace rather than a bare dict: PyPy's JIT treats a module's globals
+  // (and the builtins behind them) as constants, and looks a bare dict up every time.
+  const Object module = Object::steal(PyModule_New("tarnix"));
+  if (!module) return fail(PyErr::fetch());
+  Object globals = Object::borrow(PyModule_GetDict(module.get()));
+  if (!globals) return fail(PyErr::fetch());
+  if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) != 0) return fail(PyErr::fetch());
+  const Object ran = Object::steal(PyRun_String(source, Py_file_input, globals.get(), globals.get()));
+  if (!ran) return fail(PyErr::fetch());
+  return globals;
+}
+
+PyObject* host_function(Borrowed namespace_dict, const char* name) {
+  PyObject* function = PyDict_GetItemString(namespace_dict.get(), name);  // borrowed
+  if (!function) base::panic(std::string(name) + " was not defined");
+  return function;
+}
+
+}  // namespace tarnix::py
