@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks tarnix against numpy, faiss, usearch and hnswlib, and against a streaming
-# read of the same bytes. Writes bench/results/results.json and chart.png.
+# read of the same bytes, and what a call costs on CPython and on the 32-bit PyPy. Writes
+# bench/results/results.json, chart.png, boundary.json and boundary.png.
 #
 #     bash bench/run.sh [--quick]
 #
@@ -17,6 +18,8 @@ case "${1:-}" in
 esac
 
 make_venv bench python3 numpy faiss-cpu usearch hnswlib matplotlib
+install_system_packages
+make_venv pypy pypy3
 
 # Only the floor target: the rest of the tree is built by make_venv, with its own flags.
 cmake -S "$ROOT" -B "$ROOT/build/bench" -G Ninja -DTARNIX_BUILD_BENCH=ON -DTARNIX_BUILD_MODULE=OFF >/dev/null
@@ -26,3 +29,8 @@ mkdir -p "$out"
 "$VENVS/bench/bin/python" "$ROOT/bench/benchmark.py" "${quick[@]}" \
   --floor "$ROOT/build/bench/libtarnix_stream_floor.so" \
   --results "$out/results.json" --chart "$out/chart.png"
+
+# What a call into tarnix costs on each interpreter, taken in turn.
+"$VENVS/bench/bin/python" "$ROOT/bench/boundary_turns.py" --cpython "$VENVS/bench/bin/python" \
+  --pypy "$VENVS/pypy/bin/python" --rounds "$([ ${#quick[@]} -gt 0 ] && echo 1 || echo 5)" \
+  --results "$out/boundary.json" --chart "$out/boundary.png"

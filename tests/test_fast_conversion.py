@@ -341,3 +341,58 @@ def test_result_lists_of_every_length(top_k):
     expected = outcome(lambda: reference.search(records, query, top_k))
     assert outcome(lambda: result) == expected
     assert outcome(lambda: store.parallel_search(query, top_k, 2)) == expected
+
+
+class PairSubclass(tuple):
+    pass
+
+
+def store_outcome(dim, make_pairs):
+    try:
+        store = tarnix.Vectorstore(dim, make_pairs())
+    except Exception as exc:
+        return type(exc), exc.args
+    return len(store), outcome(lambda: store.search([1.0] * dim, len(store) + 1))
+
+
+# Lists of pairs are read in runs of plain pairs (exact tuples of a plain vector of the
+# store's dimension and an exact int id), with every other pair converted between runs;
+# the store and every error must be what reading the list item by item gives.
+MIXED_PAIRS = [
+    lambda d: [([float(i + j) for j in range(d)], i) for i in range(40)],
+    lambda d: [(tuple(float(j - i) for j in range(d)), i) for i in range(40)],
+    lambda d: [([1] * d, 2**64 - 1), ([0.5] * d, 0)],
+    lambda d: [([1.0] * d, 1), ([1.0] * (d + 1), 2), ([2.0] * d, 3)],
+    lambda d: [([1.0] * d, 1), ([1.0] * (d + 1), 2), ([2.0] * d, "x")],
+    lambda d: [([1.0] * d, 1), ([1.0] * d, -1), ([2.0] * d, 3)],
+    lambda d: [([1.0] * d, 1), ([1.0] * d, 2**64), ([2.0] * d, 3)],
+    lambda d: [([1.0] * d, 1), ([1.0] * d, True), ([2.0] * d, IntSubclass(3))],
+    lambda d: [([1.0] * d, 1), ([1.0] * d, 2.0)],
+    lambda d: [([1.0] * d, 1), PairSubclass(([3.0] * d, 2)), ([2.0] * d, 3)],
+    lambda d: [([1.0] * d, 1), ([1.0] * d, 2, 3), ([2.0] * d, 3)],
+    lambda d: [([1.0] * d, 1), [[1.0] * d, 2], ([2.0] * d, 3)],
+    lambda d: [([1.0] * (d - 1) + [LyingFloat(2.0)], 1), ([2.0] * d, 3)],
+    lambda d: [([1.0] * d, 1), (array.array("f", [3.0] * d), 2), ([2.0] * d, 3)],
+    lambda d: [([1.0] * d, 1), ("ab" * d, 2), ([2.0] * d, 3)],
+    lambda d: [([2**1030] + [1.0] * (d - 1), 1)],
+    lambda d: [([1.0] * d, i) for i in range(9000)] if d == 1 else [([1.0] * d, i) for i in range(300)],
+    lambda d: [],
+]
+
+
+@pytest.mark.parametrize("dim", [1, 3, 8193])
+@pytest.mark.parametrize("make", MIXED_PAIRS)
+def test_pairs_lists_build_as_item_by_item_reading_does(make, dim):
+    assert store_outcome(dim, lambda: make(dim)) == store_outcome(dim, lambda: Iterated(make(dim)))
+
+
+@pytest.mark.parametrize("change", [list.clear, lambda t: t.append(([5.0, 5.0], 9)), lambda t: t.pop()])
+def test_a_pairs_list_changed_by_a_hook_is_read_as_iteration_reads_it(change):
+    def make(kind):
+        mutator = Mutator(change)
+        pairs = kind([([1.0, 2.0], 1), ([mutator, 2.0], 2), ([3.0, 1.0], 3), ([0.5, 0.5], 4)])
+        mutator.target = pairs
+        return pairs
+
+    # A list subclass is iterated, an exact list read by index.
+    assert store_outcome(2, lambda: make(list)) == store_outcome(2, lambda: make(SubList))

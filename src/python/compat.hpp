@@ -38,6 +38,11 @@ inline PyObject* module_name_object(PyObject* module) {
 Py_ssize_t tuple_size(PyObject* tuple);
 PyObject* tuple_item(PyObject* tuple, Py_ssize_t index);
 
+// PyPy maps every object that C code is handed or reads into a C-level copy, which costs
+// far more than copying floats in its own JIT-compiled code; there plain inputs and the
+// result lists cross as raw memory instead (see interpreter_side.hpp).
+inline constexpr bool kObjectsCrossExpensively = kIsPyPy;
+
 // PyPy's buffer export of an array.array leaks a few bytes each time, even when the
 // buffer is released at once (seen with PyPy 3.9 on 32-bit x86, in a module that only
 // exports and releases); there an array's storage is found through buffer_info() instead.

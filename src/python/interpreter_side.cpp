@@ -1,6 +1,7 @@
 // The interpreter-side crossings: their Python source, and the C half of each.
 #include "python/interpreter_side.hpp"
 
+#include <algorithm>  // std::max
 #include <bit>
 #include <cstdint>
 #include <new>  // std::bad_alloc
@@ -47,6 +48,29 @@ def plain_floats(sequence, address, count, len=len, type=type, float=float, int=
         else:
             return False
     return len(sequence) == count
+
+def plain_pairs(pairs, start, address, capacity, dimension, len=len, type=type, int=int,
+                list=list, tuple=tuple, cast=_cast, words=_words, plain_floats=plain_floats,
+                id_bound=2 ** 64):
+    ids = cast(words, address + 8 * capacity * dimension)
+    count = 0
+    index = start
+    while count < capacity and index < len(pairs):
+        pair = pairs[index]
+        if type(pair) is not tuple or len(pair) != 2:
+            break
+        vector, rid = pair
+        kind = type(vector)
+        if (kind is not list and kind is not tuple) or len(vector) != dimension:
+            break
+        if type(rid) is not int or not 0 <= rid < id_bound:
+            break
+        if not plain_floats(vector, address + 8 * count * dimension, dimension):
+            break
+        ids[count] = rid
+        count += 1
+        index += 1
+    return count
 
 def hits_list(address, count, cast=_cast, doubles=_doubles, words=_words, range=range):
     scores = cast(doubles, address)
@@ -99,6 +123,7 @@ constexpr std::size_t kScratchHits = (kScratchWords - 1) / 2;
 
 struct Functions {
   PyObject* plain_floats;  // (sequence, address, count) -> bool
+  PyObject* plain_pairs;   // (pairs, start, address, capacity, dimension) -> count
   PyObject* hits_list;     // (address, count) -> list
   PyObject* floats_into_scratch;  // (sequence) -> bool
   PyObject* hits_from_scratch;    // (count) -> list
@@ -153,7 +178,7 @@ void write_hits(std::span<const core::Hit> hits, std::uint64_t* words) {
 }  // namespace
 
 Result<base::Done> prepare() {
-  if constexpr (!compat::kIsPyPy) return base::Done{};
+  if constexpr (!compat::kObjectsCrossExpensively) return base::Done{};
   if (loaded.plain_floats) return base::Done{};
   auto defined = run_host_code(kSource);
   if (!defined) return fail(defined.take_error());
@@ -169,6 +194,7 @@ Result<base::Done> prepare() {
   // The namespace and the functions are kept for good.
   loaded = Functions{
       .plain_floats = host_function(names, "plain_floats"),
+      .plain_pairs = host_function(names, "plain_pairs"),
       .hits_list = host_function(names, "hits_list"),
       .floats_into_scratch = Object::borrow(PyTuple_GET_ITEM(bound.get(), 0)).release(),
       .hits_from_scratch = Object::borrow(PyTuple_GET_ITEM(bound.get(), 1)).release(),
@@ -207,6 +233,38 @@ Result<std::optional<std::vector<float>>> plain_floats(Borrowed sequence) {
   if (!answer) return fail(PyErr::fetch());
   if (answer.get() != Py_True) return {std::nullopt};
   return {rounded(doubles.data(), count)};
+}
+
+std::optional<PlainPairs> PlainPairs::make(std::size_t dimension) {
+  if (!loaded.plain_pairs || dimension > kLongestPlainPairVector) return std::nullopt;
+  PlainPairs chunk;
+  chunk.dimension_ = dimension;
+  chunk.capacity_ = std::max<std::size_t>(1, kPlainPairFloats / std::max<std::size_t>(dimension, 1));
+  try {
+    chunk.words_.resize(chunk.capacity_ * dimension + chunk.capacity_);
+    chunk.values_.resize(chunk.capacity_ * dimension);
+    chunk.ids_.resize(chunk.capacity_);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;  // pair by pair, then
+  }
+  return chunk;
+}
+
+Result<std::size_t> PlainPairs::read(Borrowed pairs, std::size_t start) {
+  const Object address = address_object(words_.data());
+  const Object first = size_object(start);
+  const Object capacity = size_object(capacity_);
+  const Object dimension = size_object(dimension_);
+  const Object count = Object::steal(PyObject_CallFunctionObjArgs(loaded.plain_pairs, pairs.get(), first.get(),
+                                                                  address.get(), capacity.get(), dimension.get(),
+                                                                  nullptr));
+  if (!count) return fail(PyErr::fetch());
+  const std::size_t read = PyLong_AsSize_t(count.get());
+  base::check(read <= capacity_, "plain_pairs overfilled its chunk");
+  const auto* doubles = reinterpret_cast<const double*>(words_.data());
+  for (std::size_t i = 0; i < read * dimension_; ++i) values_[i] = static_cast<float>(doubles[i]);
+  for (std::size_t i = 0; i < read; ++i) ids_[i] = words_[capacity_ * dimension_ + i];
+  return read;
 }
 
 Result<std::optional<ArrayStorage>> array_storage(Borrowed array) {

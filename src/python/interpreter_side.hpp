@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -30,6 +31,32 @@ Result<base::Done> prepare();
 // small enough to be floats exactly, each rounded to float as the general conversion
 // rounds it; nothing when the sequence holds anything else.
 Result<std::optional<std::vector<float>>> plain_floats(Borrowed sequence);
+
+// A run of plain pairs of an exact list, read in one crossing: consecutive items that are
+// exact 2-tuples of a plain vector (as plain_floats takes) of the store's dimension and an
+// exact int id below 2**64, whose conversion can neither fail nor run Python code.
+class PlainPairs {
+ public:
+  // Nothing where the crossings are not used, or for vectors too long to be worth it.
+  static std::optional<PlainPairs> make(std::size_t dimension);
+  // Reads up to capacity() pairs from pairs[start] on, stopping before the first that is
+  // not plain; returns how many it read. Record i is then vector(i) and id(i).
+  Result<std::size_t> read(Borrowed pairs, std::size_t start);
+  std::size_t capacity() const { return capacity_; }
+  std::span<const float> vector(std::size_t i) const { return {values_.data() + i * dimension_, dimension_}; }
+  std::uint64_t id(std::size_t i) const { return ids_[i]; }
+
+ private:
+  PlainPairs() = default;
+  std::size_t dimension_ = 0;
+  std::size_t capacity_ = 0;
+  std::vector<std::uint64_t> words_;  // what the interpreter side writes: doubles, then ids
+  std::vector<float> values_;
+  std::vector<std::uint64_t> ids_;
+};
+// About 64 KiB of doubles per run; longer vectors go pair by pair.
+inline constexpr std::size_t kPlainPairFloats = 8192;
+inline constexpr std::size_t kLongestPlainPairVector = kPlainPairFloats;
 
 // Where an exact array.array keeps its elements, as its buffer_info() tells.
 struct ArrayStorage {
