@@ -230,3 +230,12 @@ def test_execution_refuses_an_all_that_is_not_a_list():
     with pytest.raises(TypeError) as info:
         _execute_again(prepare)
     assert str(info.value) == "'tuple' object is not an instance of 'list'"
+
+
+def test_version_is_the_installed_distributions():
+    # one version number for the metadata and the module, read from the same line
+    from importlib import metadata
+
+    assert tarnix.__version__ == metadata.version("tarnix")
+    assert type(tarnix.__version__) is str
+    assert "__version__" not in tarnix.__all__
