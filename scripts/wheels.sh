@@ -5,7 +5,7 @@
 # are built with zig's clang and libc++ against glibc 2.28's symbols, tagged and checked
 # by auditwheel, installed each into a fresh virtual environment and run the whole
 # suite there, the typing checks (mypy, stubtest) included on CPython. No musl interpreter
-# runs here, so the musl wheel is tagged and its links are checked, but not run.
+# runs here, so the musl wheel is tagged and checked (its links, auditwheel), but not run.
 # Called by .ci/run after test.sh; the wheels land in build/dist.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 install_system_packages
