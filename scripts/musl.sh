@@ -6,18 +6,15 @@
 # test.sh, which installs the system packages first.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
-# A newer zig is another compiler, with other warnings and another libc++: move on deliberately.
-ZIGLANG="ziglang==0.14.1"
 MODULE_SUFFIX=".pypy39-pp73-i386-linux-musl.so"
 PYPY_C_API=/usr/lib/i386-linux-gnu/libpypy3.9-c.so
 BUILD="$ROOT/build/musl"
 
-[ -x "$VENVS/zig/bin/python" ] || python3 -m venv "$VENVS/zig"
-"$VENVS/zig/bin/python" -m pip install -q "$ZIGLANG"
+ZIG_PYTHON="$(zig_python)"
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/zig-x86-linux-musl.cmake" \
-  -DTARNIX_ZIG_PYTHON="$VENVS/zig/bin/python" \
+  -DTARNIX_ZIG_PYTHON="$ZIG_PYTHON" \
   -DTARNIX_BUILD_TESTS=ON -DTARNIX_GTEST_SOURCE_DIR=/usr/src/googletest \
   -DTARNIX_PYTHON_INCLUDE_DIR=/usr/include/pypy3.9 -DTARNIX_MODULE_SUFFIX="$MODULE_SUFFIX" >/dev/null
 cmake --build "$BUILD"
@@ -29,4 +26,4 @@ if readelf -l "$tests" | grep -q INTERP; then echo "$tests is not static" >&2; e
 ctest --test-dir "$BUILD" --output-on-failure
 
 echo "== module for PyPy on musl: what it needs and exports"
-python3 "$ROOT/scripts/check_module_links.py" "$BUILD/tarnix$MODULE_SUFFIX" "$PYPY_C_API" "$VENVS/zig/bin/python"
+python3 "$ROOT/scripts/check_module_links.py" "$BUILD/tarnix$MODULE_SUFFIX" "$PYPY_C_API" "$ZIG_PYTHON"

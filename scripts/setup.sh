@@ -50,3 +50,13 @@ make_venv() {
   if [ ${#packages[@]} -gt 0 ]; then "$venv/bin/python" -m pip install -q "${packages[@]}"; fi
   "$venv/bin/python" -m pip install -q "${settings[@]/#/-C}" "$ROOT"
 }
+
+# zig_python: prints the python of a venv that has the pinned ziglang, installing it the
+# first time. Its clang, libc++ and C libraries build the musl module and the wheels.
+zig_python() {
+  # A newer zig is another compiler, with other warnings and another libc++: move on deliberately.
+  local ziglang="ziglang==0.14.1"
+  [ -x "$VENVS/zig/bin/python" ] || python3 -m venv "$VENVS/zig" >&2
+  "$VENVS/zig/bin/python" -m pip install -q "$ziglang" >&2
+  echo "$VENVS/zig/bin/python"
+}

@@ -94,6 +94,10 @@ Result<int> exec_module(PyObject* module) {
   if (auto prepared = interpreter_side::prepare(); !prepared) return fail(prepared.take_error());
   if (auto added = add_class(Borrowed(module)); !added) return fail(added.take_error());
   if (auto added = add_function(Borrowed(module)); !added) return fail(added.take_error());
+  // The distribution's version, so that a program can tell which build it loaded; a
+  // dunder name, outside __all__.
+  const Object version = from_text(TARNIX_VERSION);
+  if (PyObject_SetAttrString(module, "__version__", version.get()) != 0) return fail(PyErr::fetch());
   return 0;
 }
 
