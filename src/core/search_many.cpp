@@ -62,8 +62,13 @@ Lists best_of_chunk(const Vectorstore& store, const PackedQueries& queries, cons
       const std::size_t n = std::min(kQueriesPerCall, queries.count - q0);
       const QueryTile tile{queries.values.data() + q0 * dim, dim, queries.norms.data() + q0, n};
       score_batches(run, tile, scores.data(), kBlockLanes);
-      for (std::size_t q = 0; q < n; ++q)
-        offer_scores(best[q0 + q], scores.data() + q * kBlockLanes, first, first, first + kBlockLanes);
+      // Once a query's selection has filled, most blocks hold none of its best: one test
+      // of the whole block passes them over.
+      for (std::size_t q = 0; q < n; ++q) {
+        const float* block_scores = scores.data() + q * kBlockLanes;
+        if (best[q0 + q].admits_any<kBlockLanes>(block_scores))
+          offer_scores(best[q0 + q], block_scores, first, first, first + kBlockLanes);
+      }
     }
   }
   // The records waiting in the tail, fewer than a block, scored as search scores them.
