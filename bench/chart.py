@@ -69,6 +69,6 @@ def draw_batch(panel, rows, n, d):
     for place, time in enumerate(times):
         panel.text(time * 1.12, place, f"{time:.2f} ms", va="center", fontsize=7)
     repeats = rows[0]["repeats"] if rows else 0
-    panel.set_title(f"batch, {n:,} × {d}: ms per query, median of {repeats}, min to max")
+    panel.set_title(f"batch {n:,} × {d}: ms per query, median of {repeats}")
     panel.set_xlabel("ms per query, log scale")
     panel.tick_params(axis="y", labelsize=7)
