@@ -1,8 +1,12 @@
 """Times tarnix against its peers on the same data in one run, as ratios to a
-streaming read of the same bytes, and reports build cost and resident memory per record.
-Run through bench/run.sh, which builds the floor library and the environment.
+streaming read of the same bytes, and reports build cost and resident memory per record;
+then the batch rows (batch.py), last, with the 32-bit PyPy's batch rows beside them when
+given. Run through bench/run.sh, which builds the floor library and the environments.
 
     python bench/benchmark.py --floor LIB --results JSON --chart PNG [--quick]
+                              [--pypy-batch JSON] [--batch-only]
+
+--batch-only measures the batch rows alone and keeps the other rows of the results file.
 """
 import os
 
@@ -21,6 +25,7 @@ from importlib import metadata  # noqa: E402
 import numpy as np  # noqa: E402
 import tarnix  # noqa: E402
 
+import batch  # noqa: E402
 import chart  # noqa: E402
 import peers  # noqa: E402
 
@@ -195,6 +200,8 @@ def main():
     parser.add_argument("--results", required=True)
     parser.add_argument("--chart", required=True)
     parser.add_argument("--quick", action="store_true", help="small sizes only, a smoke check")
+    parser.add_argument("--pypy-batch", help="the batch rows batch_pypy.py wrote")
+    parser.add_argument("--batch-only", action="store_true", help="measure the batch rows only")
     args = parser.parse_args()
     mode = "quick" if args.quick else "full"
 
@@ -202,6 +209,16 @@ def main():
     print("== machine")
     for key, value in facts.items():
         print(f"{key:>12}: {value}")
+
+    if args.batch_only:
+        results = {"search": []}
+        if os.path.exists(args.results):
+            with open(args.results) as previous:
+                results = json.load(previous)
+        batch_rows = measure_batches(mode, args.pypy_batch)
+        results.update({"batch_machine": facts, "batch": batch_rows})
+        write_results(results, args)
+        return
 
     search_rows, build_rows, memory_rows = [], [], []
     for n, d in SEARCH_SIZES[mode]:
@@ -231,11 +248,41 @@ def main():
                 [[f"{m['n']:,}×{m['d']}", f"{m['bytes_per_record']:.1f}", m["bound"],
                   f"{m['bytes_per_record'] / m['bound']:.3f}"] for m in memory_rows])
 
+    gc.collect()
+    batch_rows = measure_batches(mode, args.pypy_batch)
+    write_results({"machine": facts, "mode": mode, "search": search_rows, "build": build_rows,
+                   "memory": memory_rows, "batch_machine": facts, "batch": batch_rows}, args)
+
+
+def measure_batches(mode, pypy_batch):
+    rows = []
+    for n, d in batch.SIZES[mode]:
+        rows += batch.measure(n, d, batch.QUERY_COUNTS[mode], batch.REPEATS[mode])
+        gc.collect()
+    if pypy_batch:
+        with open(pypy_batch) as pypy:
+            rows += json.load(pypy)
+    print_table(f"batch search, top {batch.K}, per query: median of the repetitions taken in turn, "
+                "[min, max] (×faiss BLAS: against faiss with its BLAS path forced; ×loop: against "
+                f"the loop of search over the first {batch.LOOPED} queries; load: load average "
+                "over the repetitions)",
+                ["system", "threads", "size", "Q", "ms/query", "spread", "×faiss BLAS", "×loop", "load"],
+                [[r["system"], r["threads"], f"{r['n']:,}×{r['d']}", r["queries"], f"{r['ms_per_query']:.2f}",
+                  f"[{r['ms_per_query_min']:.2f}, {r['ms_per_query_max']:.2f}]",
+                  f"{r['ratio_faiss_blas']:.2f}" if "ratio_faiss_blas" in r else "",
+                  f"{r['ratio_search_loop']:.2f}",
+                  f"{min(r['load_average']):.1f}-{max(r['load_average']):.1f}"] for r in rows])
+    for r in rows:
+        if "ratio_one_thread" in r:
+            print(f"  search_many ×2 / ×1 at {r['n']:,}×{r['d']}, Q = {r['queries']}: {r['ratio_one_thread']:.2f}")
+    return rows
+
+
+def write_results(results, args):
     os.makedirs(os.path.dirname(os.path.abspath(args.results)), exist_ok=True)
     with open(args.results, "w") as out:
-        json.dump({"machine": facts, "mode": mode, "search": search_rows, "build": build_rows,
-                   "memory": memory_rows}, out, indent=1)
-    chart.draw(search_rows, args.chart)
+        json.dump(results, out, indent=1)
+    chart.draw(results["search"], args.chart, results.get("batch", []))
     print(f"\nwrote {args.results} and {args.chart}")
 
 

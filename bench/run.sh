@@ -1,21 +1,26 @@
 #!/usr/bin/env bash
 # Benchmarks tarnix against numpy, faiss, usearch and hnswlib, and against a streaming
-# read of the same bytes, and what a call costs on CPython and on the 32-bit PyPy. Writes
-# bench/results/results.json, chart.png, boundary.json and boundary.png.
+# read of the same bytes; then batches of queries, on CPython and on the 32-bit PyPy; then
+# what a call costs on each of the two. Writes bench/results/results.json, chart.png,
+# boundary.json and boundary.png.
 #
-#     bash bench/run.sh [--quick]
+#     bash bench/run.sh [--quick] [--batch]
 #
-# --quick runs two small sizes as a smoke check and writes to /tmp/tarnix-bench-quick
-# instead, so the real results stay as they were.
+# --quick runs small sizes as a smoke check and writes to /tmp/tarnix-bench-quick
+# instead, so the real results stay as they were. --batch measures the batch rows only
+# and keeps the other rows of the results.
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/setup.sh"
 
 quick=()
+only=()
 out="$ROOT/bench/results"
-case "${1:-}" in
-  --quick) quick=(--quick); out=/tmp/tarnix-bench-quick ;;
-  "") ;;
-  *) echo "usage: bash bench/run.sh [--quick]" >&2; exit 2 ;;
-esac
+for arg in "$@"; do
+  case "$arg" in
+    --quick) quick=(--quick); out=/tmp/tarnix-bench-quick ;;
+    --batch) only=(--batch-only) ;;
+    *) echo "usage: bash bench/run.sh [--quick] [--batch]" >&2; exit 2 ;;
+  esac
+done
 
 make_venv bench python3 numpy faiss-cpu usearch hnswlib matplotlib
 install_system_packages
@@ -26,11 +31,14 @@ cmake -S "$ROOT" -B "$ROOT/build/bench" -G Ninja -DTARNIX_BUILD_BENCH=ON -DTARNI
 cmake --build "$ROOT/build/bench" --target tarnix_stream_floor
 
 mkdir -p "$out"
-"$VENVS/bench/bin/python" "$ROOT/bench/benchmark.py" "${quick[@]}" \
+# The PyPy rows first, so that the CPython run shows them beside its own.
+"$VENVS/pypy/bin/python" "$ROOT/bench/batch_pypy.py" "${quick[@]}" --out "$out/batch_pypy.json"
+"$VENVS/bench/bin/python" "$ROOT/bench/benchmark.py" "${quick[@]}" "${only[@]}" \
   --floor "$ROOT/build/bench/libtarnix_stream_floor.so" \
-  --results "$out/results.json" --chart "$out/chart.png"
+  --results "$out/results.json" --chart "$out/chart.png" --pypy-batch "$out/batch_pypy.json"
 
 # What a call into tarnix costs on each interpreter, taken in turn.
+[ ${#only[@]} -gt 0 ] && exit 0
 "$VENVS/bench/bin/python" "$ROOT/bench/boundary_turns.py" --cpython "$VENVS/bench/bin/python" \
   --pypy "$VENVS/pypy/bin/python" --rounds "$([ ${#quick[@]} -gt 0 ] && echo 1 || echo 5)" \
   --results "$out/boundary.json" --chart "$out/boundary.png"

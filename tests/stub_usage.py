@@ -28,6 +28,9 @@ assert_type(hits, List[Tuple[float, int]])
 assert_type(store.parallel_search([1.0, 2.0, 3.0], top_k=2), List[Tuple[float, int]])
 assert_type(store.parallel_search([1.0, 2.0, 3.0], 2, n_threads=None), List[Tuple[float, int]])
 assert_type(store.parallel_search(np.ones(3), 2, 2), List[Tuple[float, int]])
+assert_type(store.search_many([[1.0, 2.0, 3.0], (1, 2, 3)], 2), List[List[Tuple[float, int]]])
+assert_type(store.search_many(np.ones((4, 3), dtype=np.float32), top_k=2, n_threads=2), List[List[Tuple[float, int]]])
+assert_type(store.search_many([array.array("f", [1.0, 2.0, 3.0])], 1, None), List[List[Tuple[float, int]]])
 assert_type(store.vector_size, int)
 assert_type(len(store), int)
 assert_type(repr(store), str)
@@ -48,6 +51,8 @@ store.search({1.0: 2.0}, 1)  # E: arg-type
 store.search((x for x in [1.0]), 1)  # E: arg-type
 store.search([1.0], k=1)  # E: call-arg
 store.parallel_search([1.0], 1, n_threads=1.0)  # E: arg-type
+store.search_many([1.0, 2.0, 3.0], 1)  # E: list-item
+store.search_many([[1.0]], k=1)  # E: call-arg
 store.vector_size = 4  # E: misc
 store.missing  # E: attr-defined
 cosine_similarity([1.0])  # E: call-arg

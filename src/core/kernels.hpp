@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/expected.hpp"
+#include "core/score_batches.hpp"
 #include "core/score_blocks.hpp"
 #include "core/write_block.hpp"
 
@@ -15,6 +16,7 @@ namespace tarnix::core {
 struct Kernels {
   const char* name;
   ScoreBlocks score_blocks;
+  ScoreBatches score_batches;  // many queries at once, each with score_blocks' bits
   WriteBlock write_block;
 };
 

@@ -16,8 +16,9 @@ constexpr std::size_t kBlocksPerRun = 4;
 // Scores checked together before any of them is looked at alone.
 constexpr std::size_t kScoreGroup = 16;
 
-// Offers records [from, to), whose scores start at scores[0] for record `first`.
-void offer(BestCandidates& best, const float* scores, std::size_t first, std::size_t from, std::size_t to) {
+}  // namespace
+
+void offer_scores(BestCandidates& best, const float* scores, std::size_t first, std::size_t from, std::size_t to) {
   for (std::size_t group = from; group < to; group += kScoreGroup) {
     const std::size_t group_end = std::min(to, group + kScoreGroup);
     if (group_end - group == kScoreGroup && !best.admits_any<kScoreGroup>(scores + (group - first))) continue;
@@ -27,8 +28,6 @@ void offer(BestCandidates& best, const float* scores, std::size_t first, std::si
     }
   }
 }
-
-}  // namespace
 
 PreparedQuery prepare_query(std::span<const float> query) {
   return PreparedQuery{query, std::sqrt(sum_of_squares(query))};
@@ -50,7 +49,7 @@ std::vector<Candidate> best_of_range(const Vectorstore& store, const PreparedQue
                        kBlockLanes, count, store.vector_size()};
     scores_of(run, query.values.data(), query.norm, scores);
     // The first and last blocks may hold records outside the range; they are not offered.
-    offer(best, scores, first, std::max(begin, first), std::min(blocked_end, first + count * kBlockLanes));
+    offer_scores(best, scores, first, std::max(begin, first), std::min(blocked_end, first + count * kBlockLanes));
     block += count;
   }
   // The records waiting in the tail, fewer than a block.
@@ -59,7 +58,7 @@ std::vector<Candidate> best_of_range(const Vectorstore& store, const PreparedQue
     const std::size_t dim = store.vector_size();
     const float* rows = store.tail().data() + (first - store.complete_blocks() * kBlockLanes) * dim;
     row_scores(rows, end - first, dim, query.values.data(), query.norm, scores);
-    offer(best, scores, first, first, end);
+    offer_scores(best, scores, first, first, end);
   }
   return best.take();
 }

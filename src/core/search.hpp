@@ -115,6 +115,10 @@ class BestCandidates {
   std::vector<Candidate> kept_;
 };
 
+// Offers records [from, to) in record order, whose scores start at scores[0] for record
+// `first`: groups of scores that cannot be kept are passed over with one test.
+void offer_scores(BestCandidates& best, const float* scores, std::size_t first, std::size_t from, std::size_t to);
+
 // A query checked against the store, with its norm computed once.
 struct PreparedQuery {
   std::span<const float> values;

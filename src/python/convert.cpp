@@ -6,6 +6,8 @@
 #include "base/panic.hpp"
 #include "python/compat.hpp"
 #include "python/interpreter_side.hpp"
+#include "python/sequence.hpp"
+#include "python/text.hpp"
 
 namespace tarnix::py {
 namespace {
@@ -55,6 +57,29 @@ Result<PairArgument> to_pair(Borrowed object) {
   return PairArgument{vector.take_value(), id.value()};
 }
 
+Result<std::vector<std::vector<float>>> to_query_batch(Borrowed object) {
+  // Its items would be numbers; said at once, an empty one included.
+  if (FloatBuffer(object).readable())
+    return fail(type_error("a batch is a sequence of vectors, not a one-dimensional buffer"));
+  std::vector<std::vector<float>> queries;
+  const auto reserve = [&](std::size_t count) { queries.reserve(count); };
+  const auto append = [&](Borrowed item) -> Result<base::Done> {
+    Result<FloatVector> vector = to_float_vector(item);
+    if (!vector) {
+      // Only where the vector conversion refuses the item's kind: its own messages stay.
+      if (!PyUnicode_Check(item.get()) && !PySequence_Check(item.get()) && PyNumber_Check(item.get()))
+        return fail(type_error("a batch is a sequence of vectors, but item " + std::to_string(queries.size()) +
+                               " is a number ('" + type_qualname_text(item.type()) + "')"));
+      return fail(vector.take_error());
+    }
+    queries.push_back(vector.take_value().take_floats());
+    return base::Done{};
+  };
+  if (auto read = read_sequence(object, sizeof(std::vector<float>), reserve, append); !read)
+    return fail(read.take_error());
+  return queries;
+}
+
 Object from_f32(float value) { return new_or_panic(PyFloat_FromDouble(static_cast<double>(value))); }
 
 Object from_u64(std::uint64_t value) { return new_or_panic(PyLong_FromUnsignedLongLong(value)); }
@@ -63,6 +88,19 @@ Object from_size(core::Size value) { return from_u64(value); }
 
 Object from_text(std::string_view text) {
   return new_or_panic(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+Result<Object> from_hit_lists(const std::vector<std::vector<core::Hit>>& lists) {
+  Object list = new_or_panic(PyList_New(static_cast<Py_ssize_t>(lists.size())));
+  Py_ssize_t index = 0;
+  for (const std::vector<core::Hit>& hits : lists) {
+    // A list left partly filled is still a list that can be dropped.
+    Result<Object> entry = from_hits(hits);
+    if (!entry) return fail(entry.take_error());
+    PyList_SET_ITEM(list.get(), index++, entry.take_value().release());
+  }
+  base::check(index == static_cast<Py_ssize_t>(lists.size()), "result list was not filled exactly");
+  return list;
 }
 
 Result<Object> from_hits(const std::vector<core::Hit>& hits) {

@@ -25,6 +25,11 @@ struct PairArgument {
 };
 Result<PairArgument> to_pair(Borrowed object);
 
+// A batch of queries: a sequence of vectors, each converted as a vector argument is
+// (to_float_vector). One vector, a float buffer or any item that is a number, is refused:
+// a batch is a sequence of vectors.
+Result<std::vector<std::vector<float>>> to_query_batch(Borrowed object);
+
 // Native to Python: new references; a host that cannot create them is an internal fault.
 Object from_f32(float value);
 Object from_u64(std::uint64_t value);
@@ -33,5 +38,7 @@ Object from_text(std::string_view text);
 // A list of (score, id) tuples in the given order. It may be built by Python code of
 // the module's own (see interpreter_side.hpp), which can fail as any Python code can.
 Result<Object> from_hits(const std::vector<core::Hit>& hits);
+// A list of such lists, one per query, in order.
+Result<Object> from_hit_lists(const std::vector<std::vector<core::Hit>>& lists);
 
 }  // namespace tarnix::py

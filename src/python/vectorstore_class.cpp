@@ -29,6 +29,8 @@ PyMethodDef kMethods[] = {
     {"search", as_method(fastcall_trampoline<search_wrapper>), kMethodFlags, "search($self, vector, top_k)\n--\n\n"},
     {"parallel_search", as_method(fastcall_trampoline<parallel_search_wrapper>), kMethodFlags,
      "parallel_search($self, vector, top_k, n_threads=None)\n--\n\n"},
+    {"search_many", as_method(fastcall_trampoline<search_many_wrapper>), kMethodFlags,
+     "search_many($self, vectors, top_k, n_threads=None)\n--\n\n"},
     compat::kHostEnforcesClassFlags
         ? PyMethodDef{nullptr, nullptr, 0, nullptr}
         : PyMethodDef{"__init_subclass__", as_method(varargs_trampoline<refuse_subclass_wrapper>),

@@ -1,10 +1,12 @@
 // The class's methods, length, repr and getter: binding and conversion around the core.
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "core/parallel_search.hpp"
 #include "core/search.hpp"
+#include "core/search_many.hpp"
 #include "python/convert.hpp"
 #include "python/vectorstore_object.hpp"
 #include "python/vectorstore_wrappers.hpp"
@@ -15,6 +17,7 @@ namespace {
 constexpr std::string_view kInsertParameters[] = {"vector", "id"};
 constexpr std::string_view kSearchParameters[] = {"vector", "top_k"};
 constexpr std::string_view kParallelSearchParameters[] = {"vector", "top_k", "n_threads"};
+constexpr std::string_view kSearchManyParameters[] = {"vectors", "top_k", "n_threads"};
 
 constexpr FunctionDescription kInsert{
     .function_name = "insert",
@@ -34,6 +37,33 @@ constexpr FunctionDescription kParallelSearch{
     .positional_names = kParallelSearchParameters,
     .required_positional_count = 2,
 };
+
+constexpr FunctionDescription kSearchMany{
+    .function_name = "search_many",
+    .class_name = "Vectorstore",
+    .positional_names = kSearchManyParameters,
+    .required_positional_count = 2,
+};
+
+// The interpreter lock given up around native work that touches no Python object, and
+// taken back on every way out, a panic unwinding to the trampoline included.
+class InterpreterLockReleased {
+ public:
+  InterpreterLockReleased() : state_(PyEval_SaveThread()) {}
+  ~InterpreterLockReleased() { PyEval_RestoreThread(state_); }
+  InterpreterLockReleased(const InterpreterLockReleased&) = delete;
+  InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+Result<std::optional<core::Size>> optional_thread_count(PyObject* n_threads_argument) {
+  if (is_absent(n_threads_argument)) return std::optional<core::Size>{};
+  auto given = extract_argument(n_threads_argument, "n_threads", to_size);
+  if (!given) return fail(given.take_error());
+  return std::optional<core::Size>{given.value()};
+}
 
 // What both searches receive: the store borrowed for reading, then the query and top_k.
 struct SearchRequest {
@@ -97,16 +127,36 @@ Result<Object> parallel_search_wrapper(Borrowed self, const FastcallArguments& c
   const auto [vector_argument, top_k_argument, n_threads_argument] = bound.value();
   auto request = search_request(self, vector_argument, top_k_argument);
   if (!request) return fail(request.take_error());
-  std::optional<core::Size> n_threads;
-  if (!is_absent(n_threads_argument)) {
-    auto given = extract_argument(n_threads_argument, "n_threads", to_size);
-    if (!given) return fail(given.take_error());
-    n_threads = given.value();
-  }
+  auto n_threads = optional_thread_count(n_threads_argument);
+  if (!n_threads) return fail(n_threads.take_error());
   const SearchRequest& r = request.value();
-  auto hits = core::parallel_search(r.borrow.store(), r.query, r.top_k, n_threads);
+  auto hits = core::parallel_search(r.borrow.store(), r.query, r.top_k, n_threads.value());
   if (!hits) return fail(value_error(std::move(hits.error().message)));
   return from_hits(hits.value());
+}
+
+// Every argument is converted while the lock is held; the scoring, which may take
+// seconds, runs without it, so other Python threads go on meanwhile. The store stays
+// borrowed throughout: an insert from one of them fails as long as the call lasts.
+Result<Object> search_many_wrapper(Borrowed self, const FastcallArguments& call) {
+  auto bound = bind<kSearchMany>(call);
+  if (!bound) return fail(bound.take_error());
+  const auto [vectors_argument, top_k_argument, n_threads_argument] = bound.value();
+  auto borrow = SharedBorrow::take(self);
+  if (!borrow) return fail(borrow.take_error());
+  auto queries = extract_argument(vectors_argument, "vectors", to_query_batch);
+  if (!queries) return fail(queries.take_error());
+  auto top_k = extract_argument(top_k_argument, "top_k", to_size);
+  if (!top_k) return fail(top_k.take_error());
+  auto n_threads = optional_thread_count(n_threads_argument);
+  if (!n_threads) return fail(n_threads.take_error());
+  const std::vector<std::span<const float>> views(queries.value().begin(), queries.value().end());
+  auto hits = [&] {
+    const InterpreterLockReleased released;
+    return core::search_many(borrow.value().store(), views, top_k.value(), n_threads.value());
+  }();
+  if (!hits) return fail(value_error(std::move(hits.error().message)));
+  return from_hit_lists(hits.value());
 }
 
 Result<Py_ssize_t> length_wrapper(Borrowed self) {

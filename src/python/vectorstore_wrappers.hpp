@@ -14,6 +14,7 @@ Result<Object> new_wrapper(PyObject* subtype, PyObject* args, PyObject* kwargs);
 Result<Object> insert_wrapper(Borrowed self, const FastcallArguments& call);
 Result<Object> search_wrapper(Borrowed self, const FastcallArguments& call);
 Result<Object> parallel_search_wrapper(Borrowed self, const FastcallArguments& call);
+Result<Object> search_many_wrapper(Borrowed self, const FastcallArguments& call);
 Result<Py_ssize_t> length_wrapper(Borrowed self);
 Result<Object> repr_wrapper(Borrowed self);
 Result<Object> vector_size_wrapper(Borrowed self);

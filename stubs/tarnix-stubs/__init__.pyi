@@ -20,6 +20,8 @@ class _Array(Protocol):
 # A vector is any sequence of numbers (str is none: its items are str), an array, or an
 # object with the buffer protocol (array.array, memoryview, bytes).
 _Vector: TypeAlias = Union[Sequence[_Number], _Array, Buffer]
+# A batch of queries: a sequence of vectors, or a two-dimensional array of them.
+_Batch: TypeAlias = Union[Sequence[_Vector], _Array]
 # One result: the score (a float32 widened to float) and the record's id, best first.
 _Hit: TypeAlias = tuple[float, int]
 
@@ -39,5 +41,8 @@ class Vectorstore:
     def parallel_search(
         self, vector: _Vector, top_k: SupportsIndex, n_threads: Optional[SupportsIndex] = None
     ) -> list[_Hit]: ...
+    def search_many(
+        self, vectors: _Batch, top_k: SupportsIndex, n_threads: Optional[SupportsIndex] = None
+    ) -> list[list[_Hit]]: ...
 
 def cosine_similarity(vec1: _Vector, vec2: _Vector) -> float: ...
