@@ -43,7 +43,7 @@ def draw(rows, path):
     panel.set_xlabel("µs per call (per record for inserts and builds), median, log scale")
     for place, row in enumerate(rows):
         panel.text(row["pypy"]["median_us"] * 1.08, place + 0.2, f"{row['ratio']:.1f}×", va="center", fontsize=7)
-    panel.legend(loc="lower right", fontsize=8)
+    panel.legend(loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=2, fontsize=8)
     panel.set_title("Calls into tarnix on small stores: the 32-bit PyPy against CPython")
     figure.tight_layout()
     figure.savefig(path, dpi=110)
