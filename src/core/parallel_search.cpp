@@ -10,6 +10,12 @@ std::size_t chunk_size(std::size_t count, std::size_t threads) {
   return count / t + (count % t != 0 ? 1 : 0);
 }
 
+std::size_t thread_count(std::optional<Size> n_threads, const ParallelSystem& system) {
+  if (n_threads) return *n_threads;
+  if (auto counted = system.processor_count()) return counted.value();
+  return kFallbackThreadCount;
+}
+
 // The search, in these steps:
 // 1. the query is checked before anything else, the empty store included;
 // 2. an empty store starts no thread and asks no processor count;
@@ -28,38 +34,19 @@ CoreResult<std::vector<Hit>> parallel_search(const Vectorstore& store, std::span
   const std::size_t count = store.size();
   if (count == 0) return std::vector<Hit>{};
   // 3.
-  std::size_t threads = kFallbackThreadCount;
-  if (n_threads) {
-    threads = *n_threads;
-  } else if (auto counted = system.processor_count()) {
-    threads = counted.value();
-  }
+  const std::size_t threads = thread_count(n_threads, system);
   const std::size_t size = chunk_size(count, threads);
   const PreparedQuery prepared = prepare_query(query);
 
   // 4. and 5. Workers only read the query and their chunk.
-  using Chunk = std::vector<Candidate>;
-  const std::vector<Chunk> lists = threads::run_scope(
-      [&](threads::Scope& scope) {
-        std::vector<threads::JoinHandle<Chunk>> workers;
-        workers.reserve((count + size - 1) / size);
-        for (std::size_t start = 0; start < count; start += size) {
-          const std::size_t stop = start + std::min(size, count - start);
-          auto started = scope.spawn<Chunk>(
-              [&store, &prepared, start, stop, top_k] { return best_of_range(store, prepared, start, stop, top_k); });
-          if (!started) base::panic(std::move(started.error()));
-          workers.push_back(started.take_value());
-        }
-        std::vector<Chunk> lists;
-        lists.reserve(workers.size());
-        for (auto& worker : workers) {
-          auto joined = worker.join();
-          if (!joined) base::panic("called `Result::unwrap()` on an `Err` value: " + joined.error().message);
-          lists.push_back(joined.take_value());
-        }
-        return lists;
+  const std::size_t chunks = (count + size - 1) / size;
+  const std::vector<std::vector<Candidate>> lists = run_on_workers<std::vector<Candidate>>(
+      chunks,
+      [&store, &prepared, size, count, top_k](std::size_t chunk) {
+        const std::size_t start = chunk * size;
+        return best_of_range(store, prepared, start, start + std::min(size, count - start), top_k);
       },
-      system.start_thread);
+      system);
 
   // 6. Each list is already in order and candidates keep their record positions, so a
   // merge gives what a stable sort of the lists in chunk order would, equal scores in

@@ -113,12 +113,7 @@ CoreResult<std::vector<std::vector<Hit>>> search_many(const Vectorstore& store,
   std::vector<std::vector<Hit>> results(queries.size());
   if (queries.empty() || store.size() == 0 || top_k == 0) return results;
   // 3.
-  std::size_t threads = kFallbackThreadCount;
-  if (n_threads) {
-    threads = *n_threads;
-  } else if (auto counted = system.processor_count()) {
-    threads = counted.value();
-  }
+  const std::size_t threads = thread_count(n_threads, system);
   const std::size_t blocks = store.complete_blocks();
   const std::size_t per_chunk = std::max<std::size_t>(1, chunk_size(blocks, threads));
   std::vector<Chunk> chunks;
@@ -132,26 +127,10 @@ CoreResult<std::vector<std::vector<Hit>>> search_many(const Vectorstore& store,
   if (chunks.size() == 1) {
     per_chunk_lists.push_back(best_of_chunk(store, packed, chunks.front(), top_k));
   } else {
-    per_chunk_lists = threads::run_scope(
-        [&](threads::Scope& scope) {
-          std::vector<threads::JoinHandle<Lists>> workers;
-          workers.reserve(chunks.size());
-          for (const Chunk& chunk : chunks) {
-            auto started = scope.spawn<Lists>(
-                [&store, &packed, &chunk, top_k] { return best_of_chunk(store, packed, chunk, top_k); });
-            if (!started) base::panic(std::move(started.error()));
-            workers.push_back(started.take_value());
-          }
-          std::vector<Lists> lists;
-          lists.reserve(workers.size());
-          for (auto& worker : workers) {
-            auto joined = worker.join();
-            if (!joined) base::panic("called `Result::unwrap()` on an `Err` value: " + joined.error().message);
-            lists.push_back(joined.take_value());
-          }
-          return lists;
-        },
-        system.start_thread);
+    per_chunk_lists = run_on_workers<Lists>(
+        chunks.size(),
+        [&store, &packed, &chunks, top_k](std::size_t i) { return best_of_chunk(store, packed, chunks[i], top_k); },
+        system);
   }
 
   // 5.

@@ -79,34 +79,18 @@ def hits_list(address, count, cast=_cast, doubles=_doubles, words=_words, range=
 
 # The same, bound to the module's scratch memory (`capacity` words at `address`), so
 # that a call hands over no address: an int made by C code costs more than the rest of
-# a short call. The scratch's first word holds the count. Called from C code, each
-# runs as written until the JIT's code for its loop takes over: they are kept flat.
-def scratch_functions(address, capacity, len=len, type=type, float=float, int=int, ord=ord,
-                      range=range, cast=_cast, doubles=_doubles, words=_words, bound=2 ** 53):
+# a short call. The scratch's first word holds the count.
+def scratch_functions(address, capacity, len=len, ord=ord, cast=_cast, words=_words,
+                      plain_floats=plain_floats, hits_list=hits_list):
     header = cast(words, address)
-    values = cast(doubles, address + 8)
-    ids = cast(words, address + 8)
     def floats_into_scratch(sequence):
         count = len(sequence)
-        if count >= capacity:
-            return False
-        for i in range(count):
-            if i >= len(sequence):
-                return False
-            item = sequence[i]
-            kind = type(item)
-            if kind is float:
-                values[i] = item
-            elif kind is int and -bound <= item <= bound:
-                values[i] = float(item)
-            else:
-                return False
-        if len(sequence) != count:
+        if count >= capacity or not plain_floats(sequence, address + 8, count):
             return False
         header[0] = count
         return True
     def hits_from_scratch(count):
-        return [(values[i], ids[count + i]) for i in range(count)]
+        return hits_list(address + 8, count)
     def array_storage(array):
         data, length = array.buffer_info()
         header[0] = data
