@@ -220,7 +220,7 @@ Result<std::optional<std::vector<float>>> plain_floats(Borrowed sequence) {
 }
 
 std::optional<PlainPairs> PlainPairs::make(std::size_t dimension) {
-  if (!loaded.plain_pairs || dimension > kLongestPlainPairVector) return std::nullopt;
+  if (!loaded.plain_pairs || dimension > kPlainPairFloats) return std::nullopt;
   PlainPairs chunk;
   chunk.dimension_ = dimension;
   chunk.capacity_ = std::max<std::size_t>(1, kPlainPairFloats / std::max<std::size_t>(dimension, 1));

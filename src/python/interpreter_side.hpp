@@ -54,9 +54,8 @@ class PlainPairs {
   std::vector<float> values_;
   std::vector<std::uint64_t> ids_;
 };
-// About 64 KiB of doubles per run; longer vectors go pair by pair.
+// About 64 KiB of doubles per run; vectors longer than that go pair by pair.
 inline constexpr std::size_t kPlainPairFloats = 8192;
-inline constexpr std::size_t kLongestPlainPairVector = kPlainPairFloats;
 
 // Where an exact array.array keeps its elements, as its buffer_info() tells.
 struct ArrayStorage {
