@@ -11,6 +11,20 @@ as_root() {
   if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# apt-get update fails as a whole when one index of the mirror is mid-sync ("File has
+# unexpected size ... Mirror sync in progress?"), although the lists it did fetch are
+# good. Try a few times, then go on: the install that follows says whether the packages
+# are there.
+update_package_lists() {
+  local attempt
+  for attempt in 1 2 3; do
+    as_root apt-get update -qq && return 0
+    echo "setup: apt-get update failed (attempt $attempt of 3)" >&2
+    [ "$attempt" = 3 ] || sleep $((attempt * 5))
+  done
+  echo "setup: going on with the package lists that could be fetched" >&2
+}
+
 # The 32-bit PyPy, the 32-bit compiler runtime and GoogleTest come from Debian.
 install_system_packages() {
   local missing=()
@@ -23,15 +37,21 @@ install_system_packages() {
   ls /usr/share/python-wheels/setuptools-*.whl >/dev/null 2>&1 || missing+=("python3-setuptools-whl")
   if [ ${#missing[@]} -gt 0 ]; then
     as_root dpkg --add-architecture i386
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    update_package_lists
+    if ! as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null; then
+      echo "setup: could not install ${missing[*]} from Debian's packages (see apt-get's messages above)" >&2
+      return 1
+    fi
   fi
   # PyPy's C headers: installing pypy3-dev with apt would replace the i386 PyPy with
   # the 64-bit one, so unpack the (architecture-independent) package in place instead.
   if [ ! -f /usr/include/pypy3.9/Python.h ]; then
     local scratch
     scratch="$(mktemp -d)"
-    (cd "$scratch" && apt-get download pypy3-dev >/dev/null)
+    if ! (cd "$scratch" && apt-get download pypy3-dev >/dev/null); then
+      echo "setup: could not download pypy3-dev from Debian's packages (see apt-get's messages above)" >&2
+      return 1
+    fi
     as_root dpkg-deb -x "$scratch"/pypy3-dev_*.deb /
     rm -rf "$scratch"
   fi
