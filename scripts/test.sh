@@ -5,11 +5,15 @@
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 install_system_packages
 
-make_venv cpython python3 pytest hypothesis numpy
+# cffi lets CPython run the tests of the interpreter-side code that PyPy runs built in;
+# ruff lints that code, which no compiler looks at.
+make_venv cpython python3 pytest hypothesis numpy cffi ruff
 make_venv pypy pypy3 pytest hypothesis
 "$VENVS/pypy/bin/python" -c 'import struct, sys; assert struct.calcsize("P") == 4, "PyPy is not 32-bit"'
 
 cd "$ROOT"
+echo "== ruff on the interpreter-side code"
+"$VENVS/cpython/bin/python" -m ruff check --quiet --no-cache src/python/interpreter_side.py
 echo "== pytest on CPython"
 "$VENVS/cpython/bin/python" -m pytest tests -q -p no:cacheprovider
 echo "== pytest on 32-bit PyPy"

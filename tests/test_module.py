@@ -87,14 +87,20 @@ def test_function_properties():
         assert str(inspect.signature(fn)) == "(vec1, vec2)"
 
 
-def test_vector_size_is_a_read_only_property_without_doc():
-    descr = tarnix.Vectorstore.__dict__["vector_size"]
-    assert not descr.__doc__
+@pytest.mark.parametrize("change", [
+    lambda s: setattr(s, "vector_size", 4),
+    lambda s: delattr(s, "vector_size"),
+    lambda s: object.__setattr__(s, "vector_size", 4),
+    lambda s: object.__delattr__(s, "vector_size"),
+    lambda s: tarnix.Vectorstore.__dict__["vector_size"].__set__(s, 4),
+    lambda s: tarnix.Vectorstore.__dict__["vector_size"].__delete__(s),
+])
+def test_vector_size_is_a_read_only_property_without_doc(change):
+    assert not tarnix.Vectorstore.__dict__["vector_size"].__doc__
     store = tarnix.Vectorstore(3)
-    with pytest.raises(AttributeError):
-        store.vector_size = 4
-    with pytest.raises(AttributeError):
-        del store.vector_size
+    with pytest.raises(AttributeError) as info:
+        change(store)
+    assert str(info.value) == "attribute 'vector_size' of 'builtins.Vectorstore' objects is not writable"
     assert store.vector_size == 3
 
 
@@ -117,6 +123,41 @@ def test_instances_take_no_attributes(change, message):
     assert str(info.value) == message
     assert not hasattr(store, "__dict__")
     assert store.search is not None
+
+
+@pytest.mark.skipif(IS_PYPY, reason="PyPy's object.__setattr__ writes an instance's own attributes "
+                    "without asking its class, and keeps them for every class defined in C")
+@pytest.mark.parametrize("name", ["extra", "search"])
+def test_object_setattr_cannot_give_an_instance_attributes(name):
+    store = tarnix.Vectorstore(1)
+    with pytest.raises(AttributeError):
+        object.__setattr__(store, name, 1)
+    assert not hasattr(store, "extra")
+    assert callable(store.search)
+
+
+@pytest.mark.skipif(IS_PYPY or sys.version_info < (3, 12), reason="subinterpreters of their own: CPython 3.12 and later")
+def test_a_subinterpreter_refuses_to_load_the_module(tmp_path):
+    # The class, its exception type and the caches are the process's, one interpreter's.
+    try:
+        import _interpreters as interpreters  # 3.13
+    except ImportError:
+        import _xxsubinterpreters as interpreters  # 3.12
+    found = tmp_path / "found"
+    interpreter = interpreters.create()
+    try:
+        interpreters.run_string(interpreter, f"""
+try:
+    import tarnix
+    text = "loaded"
+except ImportError as exc:
+    text = str(exc)
+with open({str(found)!r}, "w") as out:
+    out.write(text)
+""")
+    finally:
+        interpreters.destroy(interpreter)
+    assert found.read_text() == "module tarnix does not support loading in subinterpreters"
 
 
 def _class_statement():

@@ -57,4 +57,16 @@ inline constexpr bool kMemoryviewIteratesStandardFormats = kIsPyPy;
 // host does not refuse them, the class refuses them itself.
 inline constexpr bool kHostEnforcesClassFlags = !kIsPyPy;
 
+// CPython 3.12 and later load a module into every subinterpreter that imports it unless
+// the module declares otherwise; this one keeps its class, its exception type and its
+// caches for the whole process, so it declares that it runs in one interpreter only.
+// Interpreters that do not know the slot load a module once per process anyway. The
+// entry goes last in the slot table: where the slot is unknown it is the table's end.
+#if defined(Py_mod_multiple_interpreters)
+inline constexpr PyModuleDef_Slot kOneInterpreterOnlySlot = {Py_mod_multiple_interpreters,
+                                                             Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED};
+#else
+inline constexpr PyModuleDef_Slot kOneInterpreterOnlySlot = {0, nullptr};
+#endif
+
 }  // namespace tarnix::py::compat

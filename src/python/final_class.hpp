@@ -15,6 +15,10 @@ Result<Object> refuse_subclass_wrapper(Borrowed cls, PyObject* args, PyObject* k
 // answer for themselves); any other name fails as on an object without a dictionary.
 Result<int> set_attribute_wrapper(Borrowed self, PyObject* name, PyObject* value);
 
+// The setter of the read-only vector_size: PyPy's own refusal names no class ("can't
+// delete ?.vector_size"); this one says what CPython says.
+Result<int> read_only_vector_size_wrapper(Borrowed self, PyObject* value);
+
 // The getter of a __dict__ that instances do not have.
 Result<Object> no_attribute_dict_wrapper(Borrowed self);
 

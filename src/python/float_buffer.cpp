@@ -79,7 +79,7 @@ float widened_and_rounded(float x) {
 
 FloatBuffer::FloatBuffer(Borrowed object) {
   if (compat::kArrayExportLeaks && object.type() == array_type()) {
-    find_array_storage(object);
+    copy_array_elements(object);
     return;
   }
   if (!exports_plain_floats(object.type())) return;
@@ -103,16 +103,20 @@ FloatBuffer::FloatBuffer(Borrowed object) {
   data_ = view_.buf;
 }
 
-void FloatBuffer::find_array_storage(Borrowed array) {
+void FloatBuffer::copy_array_elements(Borrowed array) {
   // The type is exactly array.array, so what it tells is its own, and no Python code of
   // the caller's runs. Where it cannot be asked, or the asking fails, the array is
   // iterated instead.
-  auto storage = interpreter_side::array_storage(array);
-  if (!storage || !storage.value()) return;
-  const interpreter_side::ArrayStorage& found = *storage.value();
-  element_ = found.typecode == 'f' ? Element::f32 : found.typecode == 'd' ? Element::f64 : Element::none;
-  size_ = element_ == Element::none ? 0 : found.length;
-  data_ = found.data;
+  auto copied = interpreter_side::array_elements(array);
+  if (!copied || !copied.value()) return;
+  interpreter_side::ArrayElements& found = *copied.value();
+  const Element element = found.typecode == 'f' ? Element::f32 : found.typecode == 'd' ? Element::f64 : Element::none;
+  const std::size_t item = element == Element::f32 ? sizeof(float) : sizeof(double);
+  if (element == Element::none || found.bytes.size() % item != 0) return;
+  element_ = element;
+  size_ = found.bytes.size() / item;
+  copied_ = std::move(found.bytes);
+  data_ = copied_.data();
 }
 
 FloatBuffer::FloatBuffer(FloatBuffer&& other) noexcept
@@ -120,6 +124,7 @@ FloatBuffer::FloatBuffer(FloatBuffer&& other) noexcept
       held_(std::exchange(other.held_, false)),
       element_(std::exchange(other.element_, Element::none)),
       size_(other.size_),
+      copied_(std::move(other.copied_)),  // moving a vector keeps its elements where they are
       data_(other.data_) {
   view_.shape = nullptr;
   view_.strides = nullptr;

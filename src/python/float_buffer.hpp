@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "python/object.hpp"
 
@@ -12,9 +13,9 @@ namespace tarnix::py {
 // exported by an object whose iteration is known to yield exactly those values (an
 // exact numpy.ndarray, array.array or memoryview), held for as long as this lives.
 // For any other object it is not readable, and no error is pending: the caller then
-// converts the object the general way, which gives the same floats. No Python code may
-// run between making one and copying from it: on PyPy an array's storage is not held
-// (see compat::kArrayExportLeaks), and code could resize it.
+// converts the object the general way, which gives the same floats. On PyPy an array's
+// buffer is not exported (see compat::kArrayExportLeaks): its elements are copied at
+// once instead, as they were at one instant.
 class FloatBuffer {
  public:
   explicit FloatBuffer(Borrowed object);
@@ -35,13 +36,14 @@ class FloatBuffer {
  private:
   enum class Element { none, f32, f64 };
 
-  // Where the buffer protocol would leak: the array's own account of its storage.
-  void find_array_storage(Borrowed array);
+  // Where the buffer protocol would leak: a copy of the array's elements.
+  void copy_array_elements(Borrowed array);
 
   Py_buffer view_{};
   bool held_ = false;
   Element element_ = Element::none;
   std::size_t size_ = 0;
+  std::vector<unsigned char> copied_;  // what data_ points into, where it is a copy
   const void* data_ = nullptr;
 };
 

@@ -1,15 +1,16 @@
-// Crossings done by the interpreter's own code where its C API is the expensive part.
+// The C half of the module's code that runs inside the interpreter (its Python half is
+// interpreter_side.py, embedded by the build).
 //
 // PyPy maps every object that C code touches into a C-level copy, which costs far more
 // than the work it carries (a list element read from C costs what a thousand floats
 // copied by JIT-compiled code cost). There, plain inputs and the result lists cross as
-// raw memory instead: a function defined inside the interpreter reads or writes a
-// native buffer through cffi's backend (built into PyPy), and C code hands it one
-// address. Each function answers only for inputs whose conversion can run no Python
-// code of the caller's, so the general conversion gives the same floats, the same
-// errors and the same side effects for everything; anything else it declines, and the
-// caller takes the general path. On CPython, or where cffi's backend is missing, every
-// function declines.
+// raw memory instead: a function of interpreter_side.py reads or writes a native buffer
+// through cffi's backend (built into PyPy), and C code hands it one address. Each
+// function answers only for inputs whose conversion can run no Python code of the
+// caller's, and reads what another thread could change in one step, so the general
+// conversion gives the same floats, the same errors and the same side effects for
+// everything; anything else it declines, and the caller takes the general path. On
+// CPython, or where cffi's backend is missing, every function declines.
 #pragma once
 
 #include <cstddef>
@@ -23,8 +24,8 @@
 
 namespace tarnix::py::interpreter_side {
 
-// Defines the interpreter-side functions, once, when the module is executed; on CPython,
-// or without cffi's backend, nothing.
+// Runs interpreter_side.py, once, when the module is executed, where its functions are
+// used (PyPy); on CPython, nothing.
 Result<base::Done> prepare();
 
 // The floats of an exact list or tuple whose items are all exact floats, or exact ints
@@ -57,16 +58,23 @@ class PlainPairs {
 // About 64 KiB of doubles per run; vectors longer than that go pair by pair.
 inline constexpr std::size_t kPlainPairFloats = 8192;
 
-// Where an exact array.array keeps its elements, as its buffer_info() tells.
-struct ArrayStorage {
-  const void* data;
-  std::size_t length;
+// The elements of an exact array.array, copied in one step as they were at one instant
+// (another thread may resize the array meanwhile, which frees its storage).
+struct ArrayElements {
   char typecode;
+  std::vector<unsigned char> bytes;
 };
-// Nothing when arrays cannot be asked this way; the general path then reads the array.
-Result<std::optional<ArrayStorage>> array_storage(Borrowed array);
+// Nothing when arrays cannot be copied this way; the general path then reads the array.
+Result<std::optional<ArrayElements>> array_elements(Borrowed array);
 
 // The list of (score, id) tuples for the hits, as from_hits builds it.
 Result<std::optional<Object>> hits_list(std::span<const core::Hit> hits);
+
+// Where a class along the type's method resolution order has the attribute `name`:
+// nowhere, as a plain attribute, or as a data descriptor. Asked inside the interpreter,
+// because PyPy crashes handing C code the descriptors of a class defined in C; only
+// where prepare() ran.
+enum class AttributeKind { none, plain, data_descriptor };
+Result<AttributeKind> attribute_kind(PyTypeObject* type, PyObject* name);
 
 }  // namespace tarnix::py::interpreter_side

@@ -3,6 +3,7 @@
 #include "core/kernels.hpp"
 #include "base/panic.hpp"
 #include "python/binding.hpp"
+#include "python/compat.hpp"
 #include "python/convert.hpp"
 #include "python/interpreter_side.hpp"
 #include "python/trampoline.hpp"
@@ -103,6 +104,7 @@ Result<int> exec_module(PyObject* module) {
 
 PyModuleDef_Slot kModuleSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_trampoline<exec_module>)},
+    compat::kOneInterpreterOnlySlot,
     {0, nullptr},
 };
 

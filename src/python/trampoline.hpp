@@ -104,6 +104,12 @@ PyObject* getter_trampoline(PyObject* self, void* /*closure*/) noexcept {
   return guarded([&] { return Body(Borrowed(self)); });
 }
 
+// A property's setter; `value` is null for a deletion.
+template <Result<int> (*Body)(Borrowed self, PyObject* value)>
+int setter_trampoline(PyObject* self, PyObject* value, void* /*closure*/) noexcept {
+  return guarded([&] { return Body(Borrowed(self), value); }, -1);
+}
+
 template <Result<Py_ssize_t> (*Body)(Borrowed self)>
 Py_ssize_t length_trampoline(PyObject* self) noexcept {
   return guarded([&] { return Body(Borrowed(self)); }, -1);

@@ -39,7 +39,8 @@ PyMethodDef kMethods[] = {
 };
 
 PyGetSetDef kGetters[] = {
-    {"vector_size", getter_trampoline<vector_size_wrapper>, nullptr, "", nullptr},
+    {"vector_size", getter_trampoline<vector_size_wrapper>,
+     compat::kHostEnforcesClassFlags ? nullptr : setter_trampoline<read_only_vector_size_wrapper>, "", nullptr},
     compat::kHostEnforcesClassFlags
         ? PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr}
         : PyGetSetDef{"__dict__", getter_trampoline<no_attribute_dict_wrapper>, nullptr, nullptr, nullptr},
