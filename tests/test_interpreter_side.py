@@ -6,6 +6,7 @@ import importlib.util
 import os
 import struct
 import sys
+import threading
 import traceback
 
 import pytest
@@ -71,6 +72,34 @@ class FloatSubclass(float):
 ])
 def test_plain_floats_declines_everything_else(sequence, count):
     assert side.plain_floats(sequence, Memory(3).address, count) is False
+
+
+def test_a_list_is_read_in_place_only_while_nothing_else_can_change_it():
+    items, row = [1.0, 2.0], (1.0, 2.0)
+    assert side.steady(items) is items
+    assert side.steady(row) is row
+    sys.settrace(lambda *args: None)
+    try:
+        traced = side.steady(items)
+    finally:
+        sys.settrace(None)
+    assert traced == items and traced is not items
+    sys.setprofile(lambda *args: None)
+    try:
+        profiled = side.steady(items)
+    finally:
+        sys.setprofile(None)
+    assert profiled == items and profiled is not items
+    release = threading.Event()
+    other = threading.Thread(target=release.wait)
+    other.start()
+    try:
+        threaded = side.steady(items)
+    finally:
+        release.set()
+        other.join()
+    assert threaded == items and threaded is not items
+    assert side.steady(row) is row
 
 
 @needs_cffi

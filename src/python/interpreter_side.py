@@ -8,21 +8,30 @@ memory it owns. The build embeds this file in the module, which runs it once at 
 as the module "tarnix._interpreter_side" (shown so in tracebacks); it is not importable.
 
 Rules every function keeps:
-1. An object of the caller's that another thread, or a trace or profile hook of this
-   thread, could change is read in one step (a list sliced, an array's bytes taken) that
-   runs no Python code, so a call sees it as it was at one instant; everything after that
-   reads the copy, or immutable objects.
+1. A list of the caller's is read as it is at one instant. While another Python thread
+   is alive, or a trace or profile function is set, either could change the list between
+   two reads of its items, so it is first copied in one step that runs no Python code (a
+   slice); else it is read where it is, which is as fast as PyPy gets (the copy would
+   double the time). Arrays are always copied in one step (their bytes taken), since
+   resizing one frees its storage. Signal handlers and finalizers run where a thread
+   switch could and are not guarded against: a list one of them changes may be read in
+   part before and in part after, never past its end.
 2. Items are looked at by exact type and value only, so nothing of the caller's runs: the
    general conversion gives the same floats, errors and side effects for every input a
    function answers for. Anything else it declines, and the module converts it the
    general way.
-3. Native memory is written only below the bounds the module passed in.
+3. Native memory is written only below the bounds the module passed in, however the
+   objects read change meanwhile.
 """
 
 try:
     from _cffi_backend import FFI
 except ImportError:  # CPython without cffi: the module then uses none of the crossings
     FFI = None
+
+from _thread import _count as _other_threads
+from sys import getprofile as _getprofile
+from sys import gettrace as _gettrace
 
 available = FFI is not None
 if available:
@@ -44,14 +53,25 @@ PAYLOAD = 2  # the data's first word
 
 # Everything a function uses is bound as a default, so that it is a local: the JIT then
 # needs no lookup of a global or a builtin inside the loops.
-def write_plain(items, address, type=type, float=float, int=int, cast=_cast, doubles=_doubles,
-                bound=2 ** 53):
-    """Writes the items, exact floats or exact ints that a double holds exactly, as
+def steady(sequence, type=type, list=list, other_threads=_other_threads, gettrace=_gettrace,
+           getprofile=_getprofile):
+    """The sequence to read (rule 1): a tuple, or a list where nothing can change it
+    meanwhile, as it is; else a copy of the list."""
+    if type(sequence) is list and (other_threads() or gettrace() is not None or getprofile() is not None):
+        return sequence[:]
+    return sequence
+
+
+def write_plain(items, address, count, len=len, type=type, float=float, int=int, range=range,
+                cast=_cast, doubles=_doubles, bound=2 ** 53):
+    """Writes the `count` items, exact floats or exact ints that a double holds exactly, as
     doubles at `address`; False (and nothing of any meaning written) at the first item of
-    another kind. `items` is the caller's copy, or a tuple."""
+    another kind, or when `items` is not `count` long."""
     out = cast(doubles, address)
-    i = 0
-    for item in items:
+    for i in range(count):
+        if i >= len(items):  # rule 3, where items is not a copy
+            return False
+        item = items[i]
         kind = type(item)
         if kind is float:
             out[i] = item
@@ -59,14 +79,12 @@ def write_plain(items, address, type=type, float=float, int=int, cast=_cast, dou
             out[i] = float(item)
         else:
             return False
-        i += 1
-    return True
+    return len(items) == count
 
 
-def plain_floats(sequence, address, count, len=len, type=type, list=list, write_plain=write_plain):
-    """write_plain for an exact list or tuple that is `count` long; False otherwise."""
-    items = sequence[:] if type(sequence) is list else sequence  # rule 1; a tuple is still
-    return len(items) == count and write_plain(items, address)
+def plain_floats(sequence, address, count, steady=steady, write_plain=write_plain):
+    """write_plain for an exact list or tuple."""
+    return write_plain(steady(sequence), address, count)
 
 
 def plain_pairs(pairs, start, address, capacity, dimension, len=len, type=type, int=int,
@@ -77,7 +95,7 @@ def plain_pairs(pairs, start, address, capacity, dimension, len=len, type=type, 
     an exact int id below 2**64. Pair i's doubles go to `address` + 8 * i * dimension, the
     ids after all `capacity` vectors' room. Returns how many it read, stopping before the
     first pair that is not plain."""
-    run = pairs[start:start + capacity]  # rule 1; each vector is read in one step too
+    run = pairs[start:start + capacity]  # rule 1 (the copy is short); the vectors are steady
     ids = cast(words, address + 8 * capacity * dimension)
     count = 0
     for pair in run:
@@ -104,8 +122,8 @@ def hits_list(address, count, cast=_cast, doubles=_doubles, words=_words, range=
     return [(scores[i], ids[i]) for i in range(count)]
 
 
-def scratch_functions(address, words, len=len, ord=ord, list=list, type=type, cast=_cast,
-                      memmove=_memmove, word_type=_words, char_type=_chars,
+def scratch_functions(address, words, len=len, ord=ord, cast=_cast,
+                      memmove=_memmove, word_type=_words, char_type=_chars, steady=steady,
                       write_plain=write_plain, hits_list=hits_list):
     """The crossings that use the module's scratch area of `words` words at `address`,
     bound to it, so that a call hands over no address: an int made by C code costs more
@@ -117,9 +135,9 @@ def scratch_functions(address, words, len=len, ord=ord, list=list, type=type, ca
 
     def floats_into_scratch(sequence):
         """plain_floats into the scratch's data, its count in the header."""
-        items = sequence[:] if type(sequence) is list else sequence  # rule 1
+        items = steady(sequence)
         count = len(items)
-        if count > payload_words or not write_plain(items, payload):
+        if count > payload_words or not write_plain(items, payload, count):
             return False
         header[COUNT] = count
         return True
