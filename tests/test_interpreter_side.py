@@ -78,18 +78,13 @@ def test_a_list_is_read_in_place_only_while_nothing_else_can_change_it():
     items, row = [1.0, 2.0], (1.0, 2.0)
     assert side.steady(items) is items
     assert side.steady(row) is row
-    sys.settrace(lambda *args: None)
-    try:
-        traced = side.steady(items)
-    finally:
-        sys.settrace(None)
-    assert traced == items and traced is not items
-    sys.setprofile(lambda *args: None)
-    try:
-        profiled = side.steady(items)
-    finally:
-        sys.setprofile(None)
-    assert profiled == items and profiled is not items
+    for set_hook in (sys.settrace, sys.setprofile):
+        set_hook(lambda *args: None)
+        try:
+            hooked = side.steady(items)
+        finally:
+            set_hook(None)
+        assert hooked == items and hooked is not items
     release = threading.Event()
     other = threading.Thread(target=release.wait)
     other.start()
