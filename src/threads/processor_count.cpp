@@ -85,6 +85,27 @@ bool lists_cpu_controller(const std::string& controllers) {
   return false;
 }
 
+// The processors in the affinity mask, else the online ones; 0 when neither is known.
+std::size_t unlimited_count() {
+  std::size_t count = 0;
+  cpu_set_t mask;
+  CPU_ZERO(&mask);
+  if (sched_getaffinity(0, sizeof mask, &mask) == 0) count = static_cast<std::size_t>(CPU_COUNT(&mask));
+  if (count == 0) {
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    if (online > 0) count = static_cast<std::size_t>(online);
+  }
+  return count;
+}
+
+template <class Limit>
+base::Expected<std::size_t, std::string> limited_count(const Limit& limit) {
+  std::size_t count = unlimited_count();
+  if (count == 0) return base::fail(std::string("the number of hardware threads is not known for the target platform"));
+  if (auto found = limit()) count = std::min(count, *found);
+  return count;
+}
+
 }  // namespace
 
 std::optional<std::size_t> cgroup_cpu_limit(const CgroupFiles& files) {
@@ -114,17 +135,26 @@ std::optional<std::size_t> cgroup_cpu_limit(const CgroupFiles& files) {
 }
 
 base::Expected<std::size_t, std::string> processor_count(const CgroupFiles& files) {
-  std::size_t count = 0;
-  cpu_set_t mask;
-  CPU_ZERO(&mask);
-  if (sched_getaffinity(0, sizeof mask, &mask) == 0) count = static_cast<std::size_t>(CPU_COUNT(&mask));
-  if (count == 0) {
-    const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    if (online > 0) count = static_cast<std::size_t>(online);
+  return limited_count([&] { return cgroup_cpu_limit(files); });
+}
+
+std::optional<std::size_t> CgroupLimitCache::limit(Clock::time_point now) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (!read_at_ || now - *read_at_ >= interval_ || now < *read_at_) {
+    limit_ = cgroup_cpu_limit(files_);
+    read_at_ = now;
   }
-  if (count == 0) return base::fail(std::string("the number of hardware threads is not known for the target platform"));
-  if (auto limit = cgroup_cpu_limit(files)) count = std::min(count, *limit);
-  return count;
+  return limit_;
+}
+
+base::Expected<std::size_t, std::string> processor_count(CgroupLimitCache& cache,
+                                                         CgroupLimitCache::Clock::time_point now) {
+  return limited_count([&] { return cache.limit(now); });
+}
+
+base::Expected<std::size_t, std::string> recent_processor_count() {
+  static CgroupLimitCache cache;  // made once, thread-safely, and kept for the process
+  return processor_count(cache, CgroupLimitCache::Clock::now());
 }
 
 }  // namespace tarnix::threads

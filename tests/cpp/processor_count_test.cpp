@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -133,6 +134,44 @@ TEST_F(FakeCgroupTree, ProcessorCountIsAffinityLimitedByQuota) {
     ASSERT_TRUE(count.ok());
     EXPECT_EQ(count.value(), c.expected);
   }
+}
+
+TEST_F(FakeCgroupTree, CachedLimitIsReadAgainOnlyAfterItsInterval) {
+  const CgroupFiles files = build({"", kV2, {{"grp/cpu.max", "100000 100000\n"}}, 1});
+  CgroupLimitCache cache(files, std::chrono::seconds(1));
+  const auto start = CgroupLimitCache::Clock::now();
+  ASSERT_EQ(cache.limit(start), std::optional<std::size_t>(1));
+  std::ofstream(root_ / "mnt/grp/cpu.max") << "300000 100000\n";
+  EXPECT_EQ(cache.limit(start + std::chrono::milliseconds(999)), std::optional<std::size_t>(1));
+  EXPECT_EQ(cache.limit(start + std::chrono::seconds(1)), std::optional<std::size_t>(3));
+  std::ofstream(root_ / "mnt/grp/cpu.max") << "max 100000\n";
+  EXPECT_EQ(cache.limit(start + std::chrono::milliseconds(1500)), std::optional<std::size_t>(3));
+  EXPECT_EQ(cache.limit(start + std::chrono::seconds(3)), std::nullopt);
+}
+
+// The mask is read on every call, whatever the cache holds.
+TEST_F(FakeCgroupTree, CachedCountSeesAChangedAffinityMaskAtOnce) {
+  cpu_set_t original;
+  ASSERT_EQ(sched_getaffinity(0, sizeof original, &original), 0);
+  if (CPU_COUNT(&original) < 2) GTEST_SKIP() << "one processor: the mask cannot shrink";
+  CgroupLimitCache cache(build({"", kV2, {{"grp/cpu.max", "max 100000\n"}}, std::nullopt}), std::chrono::hours(1));
+  const auto now = CgroupLimitCache::Clock::now();
+  auto before = processor_count(cache, now);
+  ASSERT_TRUE(before.ok());
+  EXPECT_EQ(before.value(), static_cast<std::size_t>(CPU_COUNT(&original)));
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &original)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  }
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  auto after = processor_count(cache, now);
+  ASSERT_EQ(sched_setaffinity(0, sizeof original, &original), 0);
+  ASSERT_TRUE(after.ok());
+  EXPECT_EQ(after.value(), 1u);
 }
 
 }  // namespace
