@@ -2,6 +2,7 @@
 // has eight vector registers): each row of sixteen lanes is loaded once and serves every
 // query of the tile, and the eight sums in flight keep both adders and both multipliers
 // busy. The target is avx2 alone, not fma, so a product and its sum stay two roundings.
+#include "core/batch_tiles.hpp"
 #include "core/score_batches.hpp"
 #include "core/store.hpp"
 
@@ -57,37 +58,14 @@ __attribute__((target("avx2"))) inline void score_tile(const float* block, const
   }
 }
 
-template <std::size_t kQueries>
-__attribute__((target("avx2"))) void score_block(const float* block, const float* lane_norms, std::size_t dimension,
-                                                 const float* queries, std::size_t stride, const float* query_norms,
-                                                 float* scores, std::size_t scores_stride) {
-  for (std::size_t first = 0; first < kBlockLanes; first += kTileLanes)
-    score_tile<kQueries>(block, lane_norms, first, dimension, queries, stride, query_norms, scores, scores_stride);
-}
-
 }  // namespace
 
 __attribute__((target("avx2"))) void score_batches_avx2(const BlockRun& run, const QueryTile& queries, float* scores,
                                                         std::size_t scores_stride) {
-  for (std::size_t b = 0; b < run.block_count; ++b) {
-    const float* block = run.blocks + b * run.stride;
-    const float* norms = run.norms + b * run.norms_stride;
-    float* out = scores + b * kBlockLanes;
-    std::size_t q = 0;
-    for (; q + kTileQueries <= queries.count; q += kTileQueries)
-      score_block<kTileQueries>(block, norms, run.dimension, queries.values + q * queries.stride, queries.stride,
-                                queries.norms + q, out + q * scores_stride, scores_stride);
-    if constexpr (kTileQueries > 2) {
-      if (q + 2 <= queries.count) {
-        score_block<2>(block, norms, run.dimension, queries.values + q * queries.stride, queries.stride,
-                       queries.norms + q, out + q * scores_stride, scores_stride);
-        q += 2;
-      }
-    }
-    if (q < queries.count)
-      score_block<1>(block, norms, run.dimension, queries.values + q * queries.stride, queries.stride,
-                     queries.norms + q, out + q * scores_stride, scores_stride);
-  }
+  score_batches_in_tiles<kTileQueries, kTileLanes>(
+      run, queries, scores, scores_stride, [](auto size, auto... tile) __attribute__((always_inline)) {
+        score_tile<decltype(size)::value>(tile...);
+      });
 }
 
 }  // namespace tarnix::core

@@ -1,6 +1,7 @@
-// The portable path: plain C++, the same tiles as the SIMD paths, one accumulator per
-// (query, lane) pair.
+// The portable path: plain C++, tiles of four queries by sixteen lanes, one accumulator
+// per (query, lane) pair.
 #include "core/cosine.hpp"
+#include "core/batch_tiles.hpp"
 #include "core/score_batches.hpp"
 #include "core/store.hpp"
 
@@ -31,28 +32,13 @@ void score_tile(const float* block, const float* lane_norms, std::size_t first, 
   }
 }
 
-template <std::size_t kQueries>
-void score_block(const float* block, const float* lane_norms, std::size_t dimension, const float* queries,
-                 std::size_t stride, const float* query_norms, float* scores, std::size_t scores_stride) {
-  for (std::size_t first = 0; first < kBlockLanes; first += kTileLanes)
-    score_tile<kQueries>(block, lane_norms, first, dimension, queries, stride, query_norms, scores, scores_stride);
-}
-
 }  // namespace
 
 void score_batches_scalar(const BlockRun& run, const QueryTile& queries, float* scores, std::size_t scores_stride) {
-  for (std::size_t b = 0; b < run.block_count; ++b) {
-    const float* block = run.blocks + b * run.stride;
-    const float* norms = run.norms + b * run.norms_stride;
-    float* out = scores + b * kBlockLanes;
-    std::size_t q = 0;
-    for (; q + kTileQueries <= queries.count; q += kTileQueries)
-      score_block<kTileQueries>(block, norms, run.dimension, queries.values + q * queries.stride, queries.stride,
-                                queries.norms + q, out + q * scores_stride, scores_stride);
-    for (; q < queries.count; ++q)
-      score_block<1>(block, norms, run.dimension, queries.values + q * queries.stride, queries.stride,
-                     queries.norms + q, out + q * scores_stride, scores_stride);
-  }
+  score_batches_in_tiles<kTileQueries, kTileLanes>(
+      run, queries, scores, scores_stride, [](auto size, auto... tile) __attribute__((always_inline)) {
+        score_tile<decltype(size)::value>(tile...);
+      });
 }
 
 }  // namespace tarnix::core

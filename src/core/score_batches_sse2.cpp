@@ -1,6 +1,7 @@
 // SSE2: tiles of two registers of four lanes by four queries (two on 32-bit x86, which
 // has eight vector registers): each row of eight lanes is loaded once and serves every
 // query of the tile, and the sums in flight keep the adders and multipliers busy.
+#include "core/batch_tiles.hpp"
 #include "core/score_batches.hpp"
 #include "core/store.hpp"
 
@@ -54,35 +55,13 @@ inline void score_tile(const float* block, const float* lane_norms, std::size_t 
   }
 }
 
-template <std::size_t kQueries>
-void score_block(const float* block, const float* lane_norms, std::size_t dimension, const float* queries,
-                 std::size_t stride, const float* query_norms, float* scores, std::size_t scores_stride) {
-  for (std::size_t first = 0; first < kBlockLanes; first += kTileLanes)
-    score_tile<kQueries>(block, lane_norms, first, dimension, queries, stride, query_norms, scores, scores_stride);
-}
-
 }  // namespace
 
 void score_batches_sse2(const BlockRun& run, const QueryTile& queries, float* scores, std::size_t scores_stride) {
-  for (std::size_t b = 0; b < run.block_count; ++b) {
-    const float* block = run.blocks + b * run.stride;
-    const float* norms = run.norms + b * run.norms_stride;
-    float* out = scores + b * kBlockLanes;
-    std::size_t q = 0;
-    for (; q + kTileQueries <= queries.count; q += kTileQueries)
-      score_block<kTileQueries>(block, norms, run.dimension, queries.values + q * queries.stride, queries.stride,
-                                queries.norms + q, out + q * scores_stride, scores_stride);
-    if constexpr (kTileQueries > 2) {
-      if (q + 2 <= queries.count) {
-        score_block<2>(block, norms, run.dimension, queries.values + q * queries.stride, queries.stride,
-                       queries.norms + q, out + q * scores_stride, scores_stride);
-        q += 2;
-      }
-    }
-    if (q < queries.count)
-      score_block<1>(block, norms, run.dimension, queries.values + q * queries.stride, queries.stride,
-                     queries.norms + q, out + q * scores_stride, scores_stride);
-  }
+  score_batches_in_tiles<kTileQueries, kTileLanes>(
+      run, queries, scores, scores_stride, [](auto size, auto... tile) __attribute__((always_inline)) {
+        score_tile<decltype(size)::value>(tile...);
+      });
 }
 
 }  // namespace tarnix::core

@@ -40,12 +40,14 @@ class RecursionLevel {
   bool entered_;
 };
 
-// Runs `body`, which returns Result<Object> or Result<Py_ssize_t>, under the panic guard:
-// 1. a call beyond the recursion limit returns `failure` at once,
-// 2. a result goes back to the interpreter (an Object as a new reference),
-// 3. an error value is raised and `failure` returned,
+// Runs `body`, which returns a Result of an Object or of a plain value (a length, a
+// status), under the panic guard:
+// 1. a call beyond the recursion limit returns `failure_value` at once,
+// 2. a result goes back to the interpreter (an Object as a new reference, a plain value
+//    as it is),
+// 3. an error value is raised and `failure_value` returned,
 // 4. a panic (or a failed allocation) is raised as PanicException (MemoryError) and
-//    `failure` returned.
+//    `failure_value` returned.
 template <class Body>
 auto guarded(Body&& body, decltype(body().take_value()) failure_value = {}) noexcept {
   using Value = decltype(body().take_value());
