@@ -2,6 +2,7 @@
 #include "core/checksum.hpp"
 
 #include <algorithm>  // std::min
+#include <bit>        // std::endian
 #include <cstring>    // std::memcpy
 
 namespace tarnix::core {
@@ -15,19 +16,19 @@ constexpr std::uint64_t kPrime5 = 0x27D4EB2F165667C5u;
 
 std::uint64_t rotate_left(std::uint64_t x, int bits) { return (x << bits) | (x >> (64 - bits)); }
 
-// Fields are little-endian whatever the host; assembled byte by byte, which compilers
-// turn into one load on a little-endian machine.
-std::uint64_t load_u64(const std::byte* p) {
-  std::uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | std::to_integer<std::uint64_t>(p[i]);
+// Words are read little-endian, as one plain load: every platform built for is
+// little-endian (a big-endian one would need its bytes swapped here).
+static_assert(std::endian::native == std::endian::little, "the checksum reads little-endian words");
+
+template <class Word>
+std::uint64_t load_le(const std::byte* p) {
+  Word value;
+  std::memcpy(&value, p, sizeof(value));
   return value;
 }
 
-std::uint64_t load_u32(const std::byte* p) {
-  std::uint64_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | std::to_integer<std::uint64_t>(p[i]);
-  return value;
-}
+std::uint64_t load_u64(const std::byte* p) { return load_le<std::uint64_t>(p); }
+std::uint64_t load_u32(const std::byte* p) { return load_le<std::uint32_t>(p); }
 
 std::uint64_t round(std::uint64_t lane, std::uint64_t input) {
   return rotate_left(lane + input * kPrime2, 31) * kPrime1;

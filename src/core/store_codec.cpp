@@ -11,9 +11,9 @@
 namespace tarnix::core {
 namespace {
 
-// Sections are read and checked in pieces of this size, each checksummed while it is
-// still in the cache.
-constexpr std::size_t kReadPiece = std::size_t{4} << 20;
+// Sections are read or written in pieces of this size, each checksummed and copied
+// while it is still in the cache.
+constexpr std::size_t kPiece = std::size_t{256} << 10;
 
 template <class T>
 std::span<std::byte> writable_bytes(T* data, std::size_t count) {
@@ -28,7 +28,7 @@ base::Expected<base::Done, StoreError> read_section(ImageSource& source, const S
   Checksum checksum;
   for (std::span<std::byte> destination : destinations) {
     while (!destination.empty()) {
-      const std::span<std::byte> piece = destination.first(std::min(destination.size(), kReadPiece));
+      const std::span<std::byte> piece = destination.first(std::min(destination.size(), kPiece));
       if (const int error = source.read(offset, piece); error != 0) {
         if (error == kImageEnded) return base::fail(FormatError{"store file is truncated"});
         return base::fail(SystemError{error});
@@ -69,10 +69,13 @@ int write_image(const Vectorstore& store, const StoreLayout& layout, ImageSink& 
     if (const int error = sink.write(std::span<const std::byte>(kZeros, place.offset - at)); error != 0) return error;
     Checksum checksum;
     int error = 0;
-    for_each_piece(store, static_cast<Section>(s), [&](std::span<const std::byte> piece) {
-      if (error != 0 || piece.empty()) return;
-      checksum.update(piece);
-      error = sink.write(piece);
+    for_each_piece(store, static_cast<Section>(s), [&](std::span<const std::byte> run) {
+      while (error == 0 && !run.empty()) {
+        const std::span<const std::byte> piece = run.first(std::min(run.size(), kPiece));
+        checksum.update(piece);
+        error = sink.write(piece);
+        run = run.subspan(piece.size());
+      }
     });
     if (error != 0) return error;
     header.checksums[s] = checksum.value();

@@ -17,8 +17,10 @@
 namespace tarnix::core {
 namespace {
 
-// Small pieces (ids block by block, padding) are gathered before they are written.
-constexpr std::size_t kWriteBuffer = std::size_t{1} << 20;
+// Small pieces (ids block by block, padding, a tail) are gathered before they are
+// written; larger ones go straight to the file.
+constexpr std::size_t kWriteBuffer = std::size_t{256} << 10;
+constexpr std::size_t kWrittenDirectly = std::size_t{64} << 10;
 
 int write_all(int fd, const std::byte* data, std::size_t size) {
   while (size > 0) {
@@ -38,15 +40,14 @@ class FileSink final : public ImageSink {
   explicit FileSink(int fd) : fd_(fd) { buffer_.reserve(kWriteBuffer); }
   int start() { return ::lseek(fd_, static_cast<off_t>(kHeaderBytes), SEEK_SET) < 0 ? errno : 0; }
   int write(std::span<const std::byte> bytes) override {
-    if (buffer_.size() + bytes.size() <= kWriteBuffer) {
+    if (bytes.size() < kWrittenDirectly) {
+      if (buffer_.size() + bytes.size() > kWriteBuffer) {
+        if (const int error = flush(); error != 0) return error;
+      }
       buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
       return 0;
     }
     if (const int error = flush(); error != 0) return error;
-    if (bytes.size() < kWriteBuffer) {
-      buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
-      return 0;
-    }
     return write_all(fd_, bytes.data(), bytes.size());
   }
   int write_header(std::span<const std::byte, kHeaderBytes> header) override {
