@@ -36,6 +36,8 @@ TEST(Checksum, PiecesGiveTheValueOfTheWhole) {
       EXPECT_EQ(pieces.value(), checksum_of(whole)) << size << " cut at " << cut;
     }
   }
+  // xxHash64's published value for no input, seed 0.
+  EXPECT_EQ(checksum_of({}), 0xEF46DB3751D8E999u);
   EXPECT_NE(checksum_of(std::span<const std::byte>(bytes.data(), 100)),
             checksum_of(std::span<const std::byte>(bytes.data(), 99)));
 }
