@@ -105,6 +105,13 @@ def test_system_failures_are_oserrors_naming_the_path(tmp_path):
         tarnix.Vectorstore.load(tmp_path)
 
 
+def test_load_from_a_fifo_does_not_wait(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    with pytest.raises((OSError, ValueError)):
+        tarnix.Vectorstore.load(fifo)
+
+
 # The checks a damaged file meets, in the loader and in the unpickler alike.
 
 def load_bytes(tmp_path, image, how):

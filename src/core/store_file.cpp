@@ -170,7 +170,8 @@ base::Expected<base::Done, StoreError> save_store(const Vectorstore& store, cons
 }
 
 base::Expected<Vectorstore, StoreError> load_store(const std::string& path, bool map) {
-  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Without O_NONBLOCK, opening a FIFO would wait for a writer; regular files ignore it.
+  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return system_failure(errno);
   struct stat status {};
   if (::fstat(fd.get(), &status) != 0) return system_failure(errno);
