@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Benchmarks tarnix against numpy, faiss, usearch and hnswlib, and against a streaming
 # read of the same bytes; then batches of queries, on CPython and on the 32-bit PyPy; then
-# what a call costs on each of the two. Writes bench/results/results.json, chart.png,
-# boundary.json and boundary.png.
+# stores saved, loaded and pickled beside numpy; then what a call costs on each of the two.
+# Writes bench/results/results.json, chart.png, persistence.json, boundary.json and
+# boundary.png.
 #
 #     bash bench/run.sh [--quick] [--batch]
 #
@@ -36,6 +37,9 @@ mkdir -p "$out"
 "$VENVS/bench/bin/python" "$ROOT/bench/benchmark.py" "${quick[@]}" "${only[@]}" \
   --floor "$ROOT/build/bench/libtarnix_stream_floor.so" \
   --results "$out/results.json" --chart "$out/chart.png" --pypy-batch "$out/batch_pypy.json"
+
+# Stores saved, loaded, mapped and pickled, beside numpy doing the same for the array.
+"$VENVS/bench/bin/python" "$ROOT/bench/persistence.py" "${quick[@]}" --out "$out/persistence.json"
 
 # What a call into tarnix costs on each interpreter, taken in turn.
 [ ${#only[@]} -gt 0 ] && exit 0

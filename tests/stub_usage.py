@@ -1,6 +1,8 @@
 # Checked by mypy in test_stubs.py, never run: each line that mypy must refuse ends in a
 # comment E: with the error codes it must give; every other line must pass.
 import array
+import pathlib
+import pickle
 from typing import List, Tuple
 
 import numpy as np
@@ -37,6 +39,12 @@ assert_type(repr(store), str)
 assert_type(cosine_similarity([1.0, 2.0], (3, 4)), float)
 assert_type(tarnix.cosine_similarity(vec1=b"\x01\x02", vec2=[1.0, 2.0]), float)
 assert_type(tarnix.__version__, str)
+store.save("store.tnx")
+store.save(b"store.tnx")
+store.save(pathlib.Path("store.tnx"))
+assert_type(Vectorstore.load("store.tnx"), Vectorstore)
+assert_type(Vectorstore.load(pathlib.Path("store.tnx"), mmap=True), Vectorstore)
+pickle.loads(pickle.dumps(store, protocol=5))
 
 Vectorstore()  # E: call-arg
 Vectorstore("3")  # E: arg-type
@@ -53,6 +61,8 @@ store.search([1.0], k=1)  # E: call-arg
 store.parallel_search([1.0], 1, n_threads=1.0)  # E: arg-type
 store.search_many([1.0, 2.0, 3.0], 1)  # E: list-item
 store.search_many([[1.0]], k=1)  # E: call-arg
+store.save(3)  # E: arg-type
+Vectorstore.load("store.tnx", True)  # E: call-arg
 store.vector_size = 4  # E: misc
 store.missing  # E: attr-defined
 cosine_similarity([1.0])  # E: call-arg

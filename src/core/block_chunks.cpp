@@ -29,10 +29,28 @@ void BlockChunks<T>::make_room() {
 
 template <class T>
 T* BlockChunks<T>::add_block() {
+  // The last chunk is never an adopted one: an adopted chunk is full, and make_room
+  // added a chunk after it.
   const Chunk& chunk = chunks_.back();
   T* block = chunk.storage.template as<T>() + (size_ - chunk.first_block) * block_elements_;
   ++size_;
   return block;
+}
+
+template <class T>
+T* BlockChunks<T>::add_blocks(std::size_t blocks) {
+  if (blocks == 0) return nullptr;
+  add_chunk(blocks);
+  size_ = blocks;
+  return chunks_.back().storage.template as<T>();
+}
+
+template <class T>
+void BlockChunks<T>::adopt(const T* blocks, std::size_t count) {
+  if (count == 0) return;
+  chunks_.reserve(8);
+  chunks_.push_back(Chunk{BlockStorage{}, blocks, 0, count});
+  size_ = count;
 }
 
 template <class T>
@@ -41,7 +59,8 @@ void BlockChunks<T>::add_chunk(std::size_t blocks) {
     throw std::bad_alloc();
   if (chunks_.size() == chunks_.capacity()) chunks_.reserve(std::max<std::size_t>(8, 2 * chunks_.size()));
   BlockStorage storage(blocks * block_elements_ * sizeof(T));
-  chunks_.push_back(Chunk{std::move(storage), capacity(), blocks});  // cannot throw: room was made
+  const T* data = storage.template as<T>();
+  chunks_.push_back(Chunk{std::move(storage), data, capacity(), blocks});  // cannot throw: room was made
 }
 
 template <class T>
@@ -55,7 +74,7 @@ const typename BlockChunks<T>::Chunk& BlockChunks<T>::chunk_of(std::size_t index
 template <class T>
 const T* BlockChunks<T>::block(std::size_t index) const {
   const Chunk& chunk = chunk_of(index);
-  return chunk.storage.template as<T>() + (index - chunk.first_block) * block_elements_;
+  return chunk.data + (index - chunk.first_block) * block_elements_;
 }
 
 template <class T>

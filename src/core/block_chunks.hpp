@@ -27,6 +27,13 @@ class BlockChunks {
   // Appends a block, left for the caller to fill, and returns it. Needs the room
   // make_room() made, and then cannot fail.
   T* add_block();
+  // On an empty instance: appends `blocks` blocks in one piece of memory, left for the
+  // caller to fill, and returns the first; std::bad_alloc leaves it empty.
+  T* add_blocks(std::size_t blocks);
+  // On an empty instance: takes `blocks` filled blocks that stay where they are, in memory
+  // the caller keeps alive and unchanged as long as this instance; later blocks go to
+  // chunks of their own, so these are never written.
+  void adopt(const T* blocks, std::size_t count);
 
   const T* block(std::size_t index) const;
   // How many blocks in use, from `index` on, lie in one piece of memory.
@@ -34,7 +41,8 @@ class BlockChunks {
 
  private:
   struct Chunk {
-    BlockStorage storage;
+    BlockStorage storage;  // empty for adopted blocks
+    const T* data;
     std::size_t first_block;
     std::size_t capacity;
   };

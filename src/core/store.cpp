@@ -75,6 +75,27 @@ void Vectorstore::commit(std::uint64_t id) {
   tail_ids_.clear();
 }
 
+Vectorstore::BlockRoom Vectorstore::add_blocks(std::size_t count) {
+  if (count > 0 && !block_fits(vector_size_)) throw std::bad_alloc();
+  BlockChunks<float> blocks(block_floats_for(vector_size_));
+  BlockChunks<float> norms(kBlockLanes);
+  BlockChunks<std::uint64_t> ids(kBlockLanes);
+  const BlockRoom room{blocks.add_blocks(count), norms.add_blocks(count), ids.add_blocks(count)};
+  // Nothing above changed the store; nothing below can fail.
+  blocks_ = std::move(blocks);
+  norms_ = std::move(norms);
+  ids_ = std::move(ids);
+  return room;
+}
+
+void Vectorstore::adopt_blocks(std::shared_ptr<const void> owner, const float* blocks, const float* norms,
+                               const std::uint64_t* ids, std::size_t count) {
+  block_owner_ = std::move(owner);
+  blocks_.adopt(blocks, count);
+  norms_.adopt(norms, count);
+  ids_.adopt(ids, count);
+}
+
 std::uint64_t Vectorstore::id(std::size_t record) const {
   const std::size_t blocked = complete_blocks() * kBlockLanes;
   if (record >= blocked) return tail_ids_[record - blocked];

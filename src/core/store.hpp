@@ -4,6 +4,7 @@
 #include <algorithm>  // std::min
 #include <cstddef>    // std::size_t
 #include <cstdint>    // std::uint32_t, std::uint64_t
+#include <memory>     // std::shared_ptr
 #include <span>
 #include <string>
 #include <vector>
@@ -68,6 +69,20 @@ class Vectorstore {
     return base::Done{};
   }
 
+  // Complete blocks for a store being loaded, which is still empty: room for `count` of
+  // them, for the caller to fill (floats, norms and ids as block(), lane_norms() and
+  // block_ids() show them); std::bad_alloc leaves the store empty.
+  struct BlockRoom {
+    float* blocks;
+    float* norms;
+    std::uint64_t* ids;
+  };
+  BlockRoom add_blocks(std::size_t count);
+  // The same, read in place from memory that `owner` keeps alive and unchanged (a file
+  // mapping) as long as the store lives.
+  void adopt_blocks(std::shared_ptr<const void> owner, const float* blocks, const float* norms,
+                    const std::uint64_t* ids, std::size_t count);
+
   Size vector_size() const { return vector_size_; }
   std::size_t size() const { return complete_blocks() * kBlockLanes + tail_ids_.size(); }
   std::uint64_t id(std::size_t record) const;
@@ -80,6 +95,7 @@ class Vectorstore {
   const float* block(std::size_t index) const { return blocks_.block(index); }
   std::size_t block_floats() const { return blocks_.block_elements(); }
   const float* lane_norms(std::size_t index) const { return norms_.block(index); }
+  const std::uint64_t* block_ids(std::size_t index) const { return ids_.block(index); }
   std::size_t contiguous_blocks_from(std::size_t index) const {
     return std::min(blocks_.contiguous_from(index), norms_.contiguous_from(index));
   }
@@ -94,6 +110,8 @@ class Vectorstore {
   void commit(std::uint64_t id);
 
   Size vector_size_;
+  // What keeps adopted blocks readable; declared first so that it outlives the chunks.
+  std::shared_ptr<const void> block_owner_;
   BlockChunks<float> blocks_;
   BlockChunks<float> norms_;  // kBlockLanes per block
   BlockChunks<std::uint64_t> ids_;  // kBlockLanes per block

@@ -1,6 +1,8 @@
 // PyErr: lazy and normalized errors, raising, taking, causes and unraisable reports.
 #include "python/error.hpp"
 
+#include <cerrno>
+
 #include "base/panic.hpp"
 #include "python/panic_exception.hpp"
 #include "python/text.hpp"
@@ -249,6 +251,14 @@ PyErr system_error(std::string message) {
 }
 
 PyErr memory_error() { return PyErr::new_lazy([] { return PyExc_MemoryError; }, std::nullopt); }
+
+PyErr os_error(int error_number, Borrowed filename) {
+  errno = error_number;
+  // Built by the interpreter itself, so that every field is as its own OSErrors have it;
+  // taken back out of the indicator at once.
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
+  return PyErr::fetch();
+}
 
 Object new_or_panic(PyObject* object) {
   if (object) return Object::steal(object);

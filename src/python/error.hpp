@@ -105,6 +105,9 @@ PyErr runtime_error(std::string message);
 PyErr attribute_error(std::string message);
 PyErr system_error(std::string message);
 PyErr memory_error();  // MemoryError(), as the interpreter raises it
+// The OSError the interpreter raises for this errno about `filename` (the subclass the
+// errno maps to, with errno, strerror and filename set).
+PyErr os_error(int error_number, Borrowed filename);
 
 // A host call that must return a new object returned `object`: null is an internal fault,
 // reported through the unraisable hook, then a panic "PyObject pointer is null".

@@ -8,6 +8,7 @@
 #include "python/interpreter_side.hpp"
 #include "python/trampoline.hpp"
 #include "python/vectorstore_class.hpp"
+#include "python/vectorstore_wrappers.hpp"
 
 namespace tarnix::py {
 namespace {
@@ -38,6 +39,13 @@ PyMethodDef kCosineDefinition = {
     .ml_meth = as_method(fastcall_trampoline<cosine_similarity_py>),
     .ml_flags = METH_FASTCALL | METH_STATIC | METH_KEYWORDS,
     .ml_doc = "cosine_similarity(vec1, vec2)\n--\n\n",
+};
+
+PyMethodDef kRebuildDefinition = {
+    .ml_name = "_rebuild_vectorstore",
+    .ml_meth = as_method(fastcall_trampoline<rebuild_vectorstore_wrapper>),
+    .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+    .ml_doc = "_rebuild_vectorstore(image)\n--\n\n",
 };
 
 // The module's __all__, created empty when the module has none.
@@ -74,15 +82,20 @@ Result<base::Done> add_class(Borrowed module) {
   return add(module, name.borrowed(), Borrowed(type.value()));
 }
 
-Result<base::Done> add_function(Borrowed module) {
+// A function of the module; a public one is listed in __all__.
+Result<base::Done> add_function(Borrowed module, PyMethodDef& definition, bool is_public) {
   const Object module_name = Object::steal(compat::module_name_object(module.get()));
   if (!module_name) return fail(PyErr::fetch());
-  const Object function = Object::steal(PyCMethod_New(&kCosineDefinition, module.get(), module_name.get(), nullptr));
+  const Object function = Object::steal(PyCMethod_New(&definition, module.get(), module_name.get(), nullptr));
   if (!function) return fail(PyErr::fetch());
   const Object name = Object::steal(PyObject_GetAttrString(function.get(), "__name__"));
   if (!name) return fail(PyErr::fetch());
   if (!PyUnicode_Check(name.get()))
     return fail(PyErr::cast_failure(name.borrowed(), reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+  if (!is_public) {
+    if (PyObject_SetAttr(module.get(), name.get(), function.get()) != 0) return fail(PyErr::fetch());
+    return base::Done{};
+  }
   return add(module, name.borrowed(), function.borrowed());
 }
 
@@ -94,7 +107,10 @@ Result<int> exec_module(PyObject* module) {
   if (auto kernels = core::chosen_kernels(); !kernels) return fail(runtime_error(kernels.take_error()));
   if (auto prepared = interpreter_side::prepare(); !prepared) return fail(prepared.take_error());
   if (auto added = add_class(Borrowed(module)); !added) return fail(added.take_error());
-  if (auto added = add_function(Borrowed(module)); !added) return fail(added.take_error());
+  if (auto added = add_function(Borrowed(module), kCosineDefinition, true); !added) return fail(added.take_error());
+  // What unpickling a store calls, by this name (see Vectorstore.__reduce_ex__).
+  if (auto added = add_function(Borrowed(module), kRebuildDefinition, false); !added)
+    return fail(added.take_error());
   // The distribution's version, so that a program can tell which build it loaded; a
   // dunder name, outside __all__.
   const Object version = from_text(TARNIX_VERSION);

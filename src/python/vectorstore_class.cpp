@@ -31,6 +31,11 @@ PyMethodDef kMethods[] = {
      "parallel_search($self, vector, top_k, n_threads=None)\n--\n\n"},
     {"search_many", as_method(fastcall_trampoline<search_many_wrapper>), kMethodFlags,
      "search_many($self, vectors, top_k, n_threads=None)\n--\n\n"},
+    {"save", as_method(fastcall_trampoline<save_wrapper>), kMethodFlags, "save($self, path)\n--\n\n"},
+    {"load", as_method(fastcall_trampoline<load_wrapper>), kMethodFlags | METH_CLASS,
+     "load($type, path, *, mmap=False)\n--\n\n"},
+    {"__reduce_ex__", as_method(fastcall_trampoline<reduce_ex_wrapper>), kMethodFlags,
+     "__reduce_ex__($self, protocol)\n--\n\n"},
     compat::kHostEnforcesClassFlags
         ? PyMethodDef{nullptr, nullptr, 0, nullptr}
         : PyMethodDef{"__init_subclass__", as_method(varargs_trampoline<refuse_subclass_wrapper>),

@@ -8,6 +8,7 @@
 #include "core/search.hpp"
 #include "core/search_many.hpp"
 #include "python/convert.hpp"
+#include "python/interpreter_lock.hpp"
 #include "python/vectorstore_object.hpp"
 #include "python/vectorstore_wrappers.hpp"
 
@@ -43,19 +44,6 @@ constexpr FunctionDescription kSearchMany{
     .class_name = "Vectorstore",
     .positional_names = kSearchManyParameters,
     .required_positional_count = 2,
-};
-
-// The interpreter lock given up around native work that touches no Python object, and
-// taken back on every way out, a panic unwinding to the trampoline included.
-class InterpreterLockReleased {
- public:
-  InterpreterLockReleased() : state_(PyEval_SaveThread()) {}
-  ~InterpreterLockReleased() { PyEval_RestoreThread(state_); }
-  InterpreterLockReleased(const InterpreterLockReleased&) = delete;
-  InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
-
- private:
-  PyThreadState* state_;
 };
 
 Result<std::optional<core::Size>> optional_thread_count(PyObject* n_threads_argument) {

@@ -1,7 +1,6 @@
 // The constructor: a store for one dimension, built from its initial (vector, id) pairs.
 #include <algorithm>  // std::copy
-#include <atomic>
-#include <new>  // placement new, std::bad_alloc
+#include <new>  // std::bad_alloc
 #include <optional>
 
 #include "python/convert.hpp"
@@ -124,13 +123,7 @@ Result<Object> new_wrapper(PyObject* requested, PyObject* args, PyObject* kwargs
     if (!added) return fail(added.take_error());
   }
 
-  const Object no_arguments = new_or_panic(PyTuple_New(0));
-  Object instance = Object::steal(PyBaseObject_Type.tp_new(subtype.value(), no_arguments.get(), nullptr));
-  if (!instance) return fail(PyErr::fetch());
-  auto* self = reinterpret_cast<PyVectorstore*>(instance.get());
-  new (&self->store) core::Vectorstore(std::move(store));
-  new (&self->borrow_flag) std::atomic<std::intptr_t>(0);
-  return instance;
+  return new_vectorstore_object(subtype.value(), std::move(store));
 }
 
 }  // namespace tarnix::py

@@ -1,10 +1,22 @@
 // The receiver check and the borrow counter.
 #include "python/vectorstore_object.hpp"
 
+#include <new>  // placement new
+
 #include "base/panic.hpp"
 #include "python/vectorstore_class.hpp"
 
 namespace tarnix::py {
+
+Result<Object> new_vectorstore_object(PyTypeObject* type, core::Vectorstore store) {
+  const Object no_arguments = new_or_panic(PyTuple_New(0));
+  Object instance = Object::steal(PyBaseObject_Type.tp_new(type, no_arguments.get(), nullptr));
+  if (!instance) return fail(PyErr::fetch());
+  auto* self = reinterpret_cast<PyVectorstore*>(instance.get());
+  new (&self->store) core::Vectorstore(std::move(store));
+  new (&self->borrow_flag) std::atomic<std::intptr_t>(0);
+  return instance;
+}
 
 Result<PyVectorstore*> receiver(Borrowed self) {
   Result<PyObject*> type = vectorstore_type();

@@ -16,6 +16,9 @@ struct PyVectorstore {
   std::atomic<std::intptr_t> borrow_flag;
 };
 
+// A new instance of `type` (Vectorstore or a subtype) that takes over `store`.
+Result<Object> new_vectorstore_object(PyTypeObject* type, core::Vectorstore store);
+
 // `self` as a Vectorstore, or the cast failure naming the class.
 Result<PyVectorstore*> receiver(Borrowed self);
 

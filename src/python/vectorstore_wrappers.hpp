@@ -15,6 +15,12 @@ Result<Object> insert_wrapper(Borrowed self, const FastcallArguments& call);
 Result<Object> search_wrapper(Borrowed self, const FastcallArguments& call);
 Result<Object> parallel_search_wrapper(Borrowed self, const FastcallArguments& call);
 Result<Object> search_many_wrapper(Borrowed self, const FastcallArguments& call);
+Result<Object> save_wrapper(Borrowed self, const FastcallArguments& call);
+// A class method: `cls` is the class it was called on.
+Result<Object> load_wrapper(Borrowed cls, const FastcallArguments& call);
+Result<Object> reduce_ex_wrapper(Borrowed self, const FastcallArguments& call);
+// The module function tarnix._rebuild_vectorstore(image), which unpickling calls.
+Result<Object> rebuild_vectorstore_wrapper(Borrowed module, const FastcallArguments& call);
 Result<Py_ssize_t> length_wrapper(Borrowed self);
 Result<Object> repr_wrapper(Borrowed self);
 Result<Object> vector_size_wrapper(Borrowed self);

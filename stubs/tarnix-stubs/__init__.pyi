@@ -1,6 +1,7 @@
 # Types of the extension module tarnix, which carries none of its own; type checkers
 # read this stub-only package (PEP 561) in its place. Never imported at run time, so
 # typing_extensions here is no dependency of the module.
+from os import PathLike
 from typing import Optional, Protocol, Sequence, SupportsFloat, SupportsIndex, Union
 
 from typing_extensions import Buffer, TypeAlias, final
@@ -24,6 +25,8 @@ _Vector: TypeAlias = Union[Sequence[_Number], _Array, Buffer]
 _Batch: TypeAlias = Union[Sequence[_Vector], _Array]
 # One result: the score (a float32 widened to float) and the record's id, best first.
 _Hit: TypeAlias = tuple[float, int]
+# A file system path, as os.fspath takes it.
+_Path: TypeAlias = Union[str, bytes, PathLike[str], PathLike[bytes]]
 
 @final
 class Vectorstore:
@@ -44,5 +47,8 @@ class Vectorstore:
     def search_many(
         self, vectors: _Batch, top_k: SupportsIndex, n_threads: Optional[SupportsIndex] = None
     ) -> list[list[_Hit]]: ...
+    def save(self, path: _Path) -> None: ...
+    @classmethod
+    def load(cls, path: _Path, *, mmap: bool = False) -> Vectorstore: ...
 
 def cosine_similarity(vec1: _Vector, vec2: _Vector) -> float: ...
