@@ -33,6 +33,13 @@ assert_type(store.parallel_search(np.ones(3), 2, 2), List[Tuple[float, int]])
 assert_type(store.search_many([[1.0, 2.0, 3.0], (1, 2, 3)], 2), List[List[Tuple[float, int]]])
 assert_type(store.search_many(np.ones((4, 3), dtype=np.float32), top_k=2, n_threads=2), List[List[Tuple[float, int]]])
 assert_type(store.search_many([array.array("f", [1.0, 2.0, 3.0])], 1, None), List[List[Tuple[float, int]]])
+store.insert_many([[1.0, 2.0, 3.0], (1, 2, 3)], [1, Index()])
+store.insert_many(np.ones((4, 3), dtype=np.float32), np.arange(4, dtype=np.uint64))
+store.insert_many(vectors=[array.array("d", [1.0, 2.0, 3.0])], ids=array.array("Q", [5]))
+assert_type(store.search_many([[1.0, 2.0, 3.0]], 2, as_arrays=True), Tuple[memoryview, memoryview])
+assert_type(store.search_many([[1.0, 2.0, 3.0]], 2, None, as_arrays=False), List[List[Tuple[float, int]]])
+assert_type(store.vectors(), memoryview)
+assert_type(store.ids(), memoryview)
 assert_type(store.vector_size, int)
 assert_type(len(store), int)
 assert_type(repr(store), str)
@@ -60,9 +67,14 @@ store.search((x for x in [1.0]), 1)  # E: arg-type
 store.search([1.0], k=1)  # E: call-arg
 store.parallel_search([1.0], 1, n_threads=1.0)  # E: arg-type
 store.search_many([1.0, 2.0, 3.0], 1)  # E: list-item
-store.search_many([[1.0]], k=1)  # E: call-arg
+store.search_many([[1.0]], k=1)  # E: call-overload
 store.save(3)  # E: arg-type
 Vectorstore.load("store.tnx", True)  # E: call-arg
+store.insert_many([[1.0]], [1.5])  # E: list-item
+store.insert_many([[1.0]])  # E: call-arg
+store.search_many([[1.0]], 1, None, True)  # E: call-overload
+store.search_many([[1.0]], 1, as_arrays=1)  # E: call-overload
+store.vectors(1)  # E: call-arg
 store.vector_size = 4  # E: misc
 store.missing  # E: attr-defined
 cosine_similarity([1.0])  # E: call-arg

@@ -63,7 +63,10 @@ def test_class_doc_and_signature():
         ("insert", "($self, vector, id)"),
         ("search", "($self, vector, top_k)"),
         ("parallel_search", "($self, vector, top_k, n_threads=None)"),
-        ("search_many", "($self, vectors, top_k, n_threads=None)"),
+        ("insert_many", "($self, vectors, ids)"),
+        ("search_many", "($self, vectors, top_k, n_threads=None, *, as_arrays=False)"),
+        ("vectors", "($self)"),
+        ("ids", "($self)"),
     ],
 )
 def test_method_doc_and_signature(name, signature):

@@ -66,7 +66,27 @@ float* Vectorstore::make_room() {
 
 void Vectorstore::commit(std::uint64_t id) {
   tail_ids_.push_back(id);  // cannot throw: the room is there
-  if (tail_ids_.size() < kBlockLanes) return;
+  if (tail_ids_.size() == kBlockLanes) write_tail_block();
+}
+
+void Vectorstore::make_room_for(std::size_t records) {
+  const std::size_t waiting = tail_ids_.size();
+  if (records > static_cast<std::size_t>(-1) - waiting) throw std::bad_alloc();
+  const std::size_t new_blocks = (waiting + records) / kBlockLanes;
+  if (new_blocks > 0) {
+    if (!block_fits(vector_size_)) throw std::bad_alloc();
+    blocks_.reserve(complete_blocks() + new_blocks);
+    norms_.reserve(complete_blocks() + new_blocks);
+    ids_.reserve(complete_blocks() + new_blocks);
+  }
+  // The tail never holds more than a block's records; with no block formed, it holds them all.
+  const std::size_t tail_records = new_blocks > 0 ? kBlockLanes : waiting + records;
+  if (vector_size_ != 0 && tail_records > tail_.max_size() / vector_size_) throw std::bad_alloc();
+  tail_.reserve(tail_records * vector_size_);
+  tail_ids_.reserve(tail_records);
+}
+
+void Vectorstore::write_tail_block() {
   const float* records[kBlockLanes];
   for (std::size_t lane = 0; lane < kBlockLanes; ++lane) records[lane] = tail_.data() + lane * vector_size_;
   active_kernels().write_block(records, vector_size_, blocks_.add_block(), norms_.add_block());
@@ -94,6 +114,28 @@ void Vectorstore::adopt_blocks(std::shared_ptr<const void> owner, const float* b
   blocks_.adopt(blocks, count);
   norms_.adopt(norms, count);
   ids_.adopt(ids, count);
+}
+
+void Vectorstore::copy_vectors(float* out) const {
+  const std::size_t dimension = vector_size_;
+  for (std::size_t b = 0; b < complete_blocks(); ++b) {
+    // A block (kBlockLanes * dimension floats) fits the cache for every dimension worth
+    // copying fast, so it is read in order and written row by row, strided.
+    const float* block = blocks_.block(b);
+    float* rows = out + b * kBlockLanes * dimension;
+    for (std::size_t j = 0; j < dimension; ++j) {
+      for (std::size_t lane = 0; lane < kBlockLanes; ++lane) rows[lane * dimension + j] = block[j * kBlockLanes + lane];
+    }
+  }
+  std::copy(tail_.begin(), tail_.end(), out + complete_blocks() * kBlockLanes * dimension);
+}
+
+void Vectorstore::copy_ids(std::uint64_t* out) const {
+  for (std::size_t b = 0; b < complete_blocks(); ++b) {
+    const std::uint64_t* block = ids_.block(b);
+    std::copy(block, block + kBlockLanes, out + b * kBlockLanes);
+  }
+  std::copy(tail_ids_.begin(), tail_ids_.end(), out + complete_blocks() * kBlockLanes);
 }
 
 std::uint64_t Vectorstore::id(std::size_t record) const {

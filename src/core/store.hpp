@@ -82,6 +82,30 @@ class Vectorstore {
   // mapping) as long as the store lives.
   void adopt_blocks(std::shared_ptr<const void> owner, const float* blocks, const float* norms,
                     const std::uint64_t* ids, std::size_t count);
+  // Appends ids.size() records in order, record i with id ids[i]: `write(first, count,
+  // room)` writes the vectors of records first .. first + count - 1, one after another,
+  // into room for count * vector_size floats, and must not fail. Every vector's length
+  // is the caller's to check. All the memory is made before the store changes, so on
+  // std::bad_alloc it is as it was; the records are then those insert would have made.
+  template <class Write>
+  void insert_runs(std::span<const std::uint64_t> ids, const Write& write) {
+    make_room_for(ids.size());
+    std::size_t first = 0;
+    while (first < ids.size()) {
+      const std::size_t count = std::min(ids.size() - first, kBlockLanes - tail_ids_.size());
+      const std::size_t end = tail_.size();
+      tail_.resize(end + count * vector_size_);  // cannot throw: the room is there
+      write(first, count, tail_.data() + end);
+      tail_ids_.insert(tail_ids_.end(), ids.begin() + first, ids.begin() + first + count);
+      first += count;
+      if (tail_ids_.size() == kBlockLanes) write_tail_block();
+    }
+  }
+
+  // The records in insertion order, copied out: size() * vector_size() floats, row by
+  // row, and size() ids.
+  void copy_vectors(float* out) const;
+  void copy_ids(std::uint64_t* out) const;
 
   Size vector_size() const { return vector_size_; }
   std::size_t size() const { return complete_blocks() * kBlockLanes + tail_ids_.size(); }
@@ -108,6 +132,10 @@ class Vectorstore {
   float* make_room();
   // Counts the vector written into that room as a record; a full tail becomes a block.
   void commit(std::uint64_t id);
+  // Room for `records` more, blocks and tail, so that insert_runs cannot run out of memory.
+  void make_room_for(std::size_t records);
+  // The full tail becomes a block.
+  void write_tail_block();
 
   Size vector_size_;
   // What keeps adopted blocks readable; declared first so that it outlives the chunks.

@@ -26,16 +26,20 @@ constexpr int kMethodFlags = METH_FASTCALL | METH_KEYWORDS;
 // the first sentinel ends each table.
 PyMethodDef kMethods[] = {
     {"insert", as_method(fastcall_trampoline<insert_wrapper>), kMethodFlags, "insert($self, vector, id)\n--\n\n"},
+    {"insert_many", as_method(fastcall_trampoline<insert_many_wrapper>), kMethodFlags,
+     "insert_many($self, vectors, ids)\n--\n\n"},
     {"search", as_method(fastcall_trampoline<search_wrapper>), kMethodFlags, "search($self, vector, top_k)\n--\n\n"},
     {"parallel_search", as_method(fastcall_trampoline<parallel_search_wrapper>), kMethodFlags,
      "parallel_search($self, vector, top_k, n_threads=None)\n--\n\n"},
     {"search_many", as_method(fastcall_trampoline<search_many_wrapper>), kMethodFlags,
-     "search_many($self, vectors, top_k, n_threads=None)\n--\n\n"},
+     "search_many($self, vectors, top_k, n_threads=None, *, as_arrays=False)\n--\n\n"},
     {"save", as_method(fastcall_trampoline<save_wrapper>), kMethodFlags, "save($self, path)\n--\n\n"},
     {"load", as_method(fastcall_trampoline<load_wrapper>), kMethodFlags | METH_CLASS,
      "load($type, path, *, mmap=False)\n--\n\n"},
     {"__reduce_ex__", as_method(fastcall_trampoline<reduce_ex_wrapper>), kMethodFlags,
      "__reduce_ex__($self, protocol)\n--\n\n"},
+    {"vectors", as_method(fastcall_trampoline<vectors_wrapper>), kMethodFlags, "vectors($self)\n--\n\n"},
+    {"ids", as_method(fastcall_trampoline<ids_wrapper>), kMethodFlags, "ids($self)\n--\n\n"},
     compat::kHostEnforcesClassFlags
         ? PyMethodDef{nullptr, nullptr, 0, nullptr}
         : PyMethodDef{"__init_subclass__", as_method(varargs_trampoline<refuse_subclass_wrapper>),

@@ -1,4 +1,5 @@
 // The class's methods, length, repr and getter: binding and conversion around the core.
+#include <algorithm>  // std::min
 #include <optional>
 #include <span>
 #include <string>
@@ -7,8 +8,10 @@
 #include "core/parallel_search.hpp"
 #include "core/search.hpp"
 #include "core/search_many.hpp"
+#include "base/panic.hpp"
 #include "python/convert.hpp"
 #include "python/interpreter_lock.hpp"
+#include "python/result_array.hpp"
 #include "python/vectorstore_object.hpp"
 #include "python/vectorstore_wrappers.hpp"
 
@@ -39,11 +42,13 @@ constexpr FunctionDescription kParallelSearch{
     .required_positional_count = 2,
 };
 
+constexpr KeywordOnlyParameterDescription kSearchManyKeywords[] = {{.name = "as_arrays", .required = false}};
 constexpr FunctionDescription kSearchMany{
     .function_name = "search_many",
     .class_name = "Vectorstore",
     .positional_names = kSearchManyParameters,
     .required_positional_count = 2,
+    .keyword_only = kSearchManyKeywords,
 };
 
 Result<std::optional<core::Size>> optional_thread_count(PyObject* n_threads_argument) {
@@ -68,6 +73,38 @@ Result<SearchRequest> search_request(Borrowed self, PyObject* vector_argument, P
   auto top_k = extract_argument(top_k_argument, "top_k", to_size);
   if (!top_k) return fail(top_k.take_error());
   return SearchRequest{borrow.take_value(), query.take_value().take_floats(), top_k.value()};
+}
+
+// A flag left out is false; anything but a bool is refused, as a mistyped flag is
+// more likely a slip than a wish.
+Result<bool> optional_flag(Borrowed argument) {
+  if (argument.get() == nullptr) return false;
+  if (!PyBool_Check(argument.get()))
+    return fail(PyErr::cast_failure(argument, reinterpret_cast<PyObject*>(&PyBool_Type)));
+  return argument.get() == Py_True;
+}
+
+// The hits of every query as two arrays of rows, scores and ids; every list holds
+// min(top_k, len(store)) hits.
+Result<Object> hit_arrays(const std::vector<std::vector<core::Hit>>& lists, std::size_t columns) {
+  auto scores = ResultArray<float>::make_matrix(lists.size(), columns);
+  if (!scores) return fail(scores.take_error());
+  auto ids = ResultArray<std::uint64_t>::make_matrix(lists.size(), columns);
+  if (!ids) return fail(ids.take_error());
+  float* score = scores.value().data();
+  std::uint64_t* id = ids.value().data();
+  for (const std::vector<core::Hit>& hits : lists) {
+    base::check(hits.size() == columns, "a query got a number of hits of its own");
+    for (const core::Hit& hit : hits) {
+      *score++ = hit.score;
+      *id++ = hit.id;
+    }
+  }
+  auto score_view = scores.take_value().into_memoryview();
+  if (!score_view) return fail(score_view.take_error());
+  auto id_view = ids.take_value().into_memoryview();
+  if (!id_view) return fail(id_view.take_error());
+  return new_or_panic(PyTuple_Pack(2, score_view.value().get(), id_view.value().get()));
 }
 
 }  // namespace
@@ -129,7 +166,7 @@ Result<Object> parallel_search_wrapper(Borrowed self, const FastcallArguments& c
 Result<Object> search_many_wrapper(Borrowed self, const FastcallArguments& call) {
   auto bound = bind<kSearchMany>(call);
   if (!bound) return fail(bound.take_error());
-  const auto [vectors_argument, top_k_argument, n_threads_argument] = bound.value();
+  const auto [vectors_argument, top_k_argument, n_threads_argument, as_arrays_argument] = bound.value();
   auto borrow = SharedBorrow::take(self);
   if (!borrow) return fail(borrow.take_error());
   auto queries = extract_argument(vectors_argument, "vectors", to_query_batch);
@@ -138,12 +175,16 @@ Result<Object> search_many_wrapper(Borrowed self, const FastcallArguments& call)
   if (!top_k) return fail(top_k.take_error());
   auto n_threads = optional_thread_count(n_threads_argument);
   if (!n_threads) return fail(n_threads.take_error());
+  auto as_arrays = extract_argument(as_arrays_argument, "as_arrays", optional_flag);
+  if (!as_arrays) return fail(as_arrays.take_error());
   const std::vector<std::span<const float>> views(queries.value().begin(), queries.value().end());
   auto hits = [&] {
     const InterpreterLockReleased released;
     return core::search_many(borrow.value().store(), views, top_k.value(), n_threads.value());
   }();
   if (!hits) return fail(value_error(std::move(hits.error().message)));
+  if (as_arrays.value())
+    return hit_arrays(hits.value(), std::min<std::size_t>(top_k.value(), borrow.value().store().size()));
   return from_hit_lists(hits.value());
 }
 

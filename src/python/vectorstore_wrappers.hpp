@@ -21,6 +21,9 @@ Result<Object> load_wrapper(Borrowed cls, const FastcallArguments& call);
 Result<Object> reduce_ex_wrapper(Borrowed self, const FastcallArguments& call);
 // The module function tarnix._rebuild_vectorstore(image), which unpickling calls.
 Result<Object> rebuild_vectorstore_wrapper(Borrowed module, const FastcallArguments& call);
+Result<Object> insert_many_wrapper(Borrowed self, const FastcallArguments& call);
+Result<Object> vectors_wrapper(Borrowed self, const FastcallArguments& call);
+Result<Object> ids_wrapper(Borrowed self, const FastcallArguments& call);
 Result<Py_ssize_t> length_wrapper(Borrowed self);
 Result<Object> repr_wrapper(Borrowed self);
 Result<Object> vector_size_wrapper(Borrowed self);

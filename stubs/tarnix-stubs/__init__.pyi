@@ -2,7 +2,7 @@
 # read this stub-only package (PEP 561) in its place. Never imported at run time, so
 # typing_extensions here is no dependency of the module.
 from os import PathLike
-from typing import Optional, Protocol, Sequence, SupportsFloat, SupportsIndex, Union
+from typing import Literal, Optional, Protocol, Sequence, SupportsFloat, SupportsIndex, Union, overload
 
 from typing_extensions import Buffer, TypeAlias, final
 
@@ -23,6 +23,8 @@ class _Array(Protocol):
 _Vector: TypeAlias = Union[Sequence[_Number], _Array, Buffer]
 # A batch of queries: a sequence of vectors, or a two-dimensional array of them.
 _Batch: TypeAlias = Union[Sequence[_Vector], _Array]
+# Many ids: a sequence of ints, or a one-dimensional array of 64-bit integers.
+_Ids: TypeAlias = Union[Sequence[SupportsIndex], _Array, Buffer]
 # One result: the score (a float32 widened to float) and the record's id, best first.
 _Hit: TypeAlias = tuple[float, int]
 # A file system path, as os.fspath takes it.
@@ -40,15 +42,37 @@ class Vectorstore:
     def __len__(self) -> int: ...
     def __repr__(self) -> str: ...
     def insert(self, vector: _Vector, id: SupportsIndex) -> None: ...
+    def insert_many(self, vectors: _Batch, ids: _Ids) -> None: ...
     def search(self, vector: _Vector, top_k: SupportsIndex) -> list[_Hit]: ...
     def parallel_search(
         self, vector: _Vector, top_k: SupportsIndex, n_threads: Optional[SupportsIndex] = None
     ) -> list[_Hit]: ...
+    # With as_arrays, (scores, ids): memoryviews of shape (len(vectors), min(top_k, len(self))),
+    # float32 and uint64, that numpy.asarray wraps without a copy.
+    @overload
     def search_many(
-        self, vectors: _Batch, top_k: SupportsIndex, n_threads: Optional[SupportsIndex] = None
+        self,
+        vectors: _Batch,
+        top_k: SupportsIndex,
+        n_threads: Optional[SupportsIndex] = None,
+        *,
+        as_arrays: Literal[False] = False,
     ) -> list[list[_Hit]]: ...
     def save(self, path: _Path) -> None: ...
     @classmethod
     def load(cls, path: _Path, *, mmap: bool = False) -> Vectorstore: ...
+    @overload
+    def search_many(
+        self,
+        vectors: _Batch,
+        top_k: SupportsIndex,
+        n_threads: Optional[SupportsIndex] = None,
+        *,
+        as_arrays: Literal[True],
+    ) -> tuple[memoryview, memoryview]: ...
+    # Copies of the records in insertion order: shape (len(self), vector_size), float32,
+    # and shape (len(self),), uint64.
+    def vectors(self) -> memoryview: ...
+    def ids(self) -> memoryview: ...
 
 def cosine_similarity(vec1: _Vector, vec2: _Vector) -> float: ...
