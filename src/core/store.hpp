@@ -4,12 +4,14 @@
 #include <algorithm>  // std::min
 #include <cstddef>    // std::size_t
 #include <cstdint>    // std::uint32_t, std::uint64_t
+#include <memory>     // std::unique_ptr
 #include <span>
 #include <string>
 #include <vector>
 
 #include "core/block_chunks.hpp"
 #include "core/default_init_allocator.hpp"
+#include "core/sketch.hpp"
 #include "base/expected.hpp"
 
 namespace tarnix::core {
@@ -86,6 +88,12 @@ class Vectorstore {
   // The records after the last block, each vector_size floats, one after another.
   std::span<const float> tail() const { return tail_; }
 
+  // The sketch of every record (sketch.hpp), or null. Built on request, it is kept
+  // current by every insert until dropped; building one that exists does nothing.
+  void build_sketch();
+  void drop_sketch() { sketch_.reset(); }
+  const Sketch* sketch() const { return sketch_.get(); }
+
  private:
   // Room for one more vector at the end of the tail. Every step that can run out of
   // memory is taken here, before the store changes, so a failed insert leaves it as it was.
@@ -100,6 +108,7 @@ class Vectorstore {
   // Grown without zeroing: every float is written before it is read.
   std::vector<float, DefaultInitAllocator<float>> tail_;
   std::vector<std::uint64_t> tail_ids_;
+  std::unique_ptr<Sketch> sketch_;
 };
 
 }  // namespace tarnix::core
