@@ -31,6 +31,9 @@ PyMethodDef kMethods[] = {
      "parallel_search($self, vector, top_k, n_threads=None)\n--\n\n"},
     {"search_many", as_method(fastcall_trampoline<search_many_wrapper>), kMethodFlags,
      "search_many($self, vectors, top_k, n_threads=None)\n--\n\n"},
+    {"build_sketch", as_method(fastcall_trampoline<build_sketch_wrapper>), kMethodFlags,
+     "build_sketch($self)\n--\n\n"},
+    {"drop_sketch", as_method(fastcall_trampoline<drop_sketch_wrapper>), kMethodFlags, "drop_sketch($self)\n--\n\n"},
     compat::kHostEnforcesClassFlags
         ? PyMethodDef{nullptr, nullptr, 0, nullptr}
         : PyMethodDef{"__init_subclass__", as_method(varargs_trampoline<refuse_subclass_wrapper>),
@@ -41,6 +44,8 @@ PyMethodDef kMethods[] = {
 PyGetSetDef kGetters[] = {
     {"vector_size", getter_trampoline<vector_size_wrapper>,
      compat::kHostEnforcesClassFlags ? nullptr : setter_trampoline<read_only_vector_size_wrapper>, "", nullptr},
+    {"has_sketch", getter_trampoline<has_sketch_wrapper>,
+     compat::kHostEnforcesClassFlags ? nullptr : setter_trampoline<read_only_has_sketch_wrapper>, "", nullptr},
     compat::kHostEnforcesClassFlags
         ? PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr}
         : PyGetSetDef{"__dict__", getter_trampoline<no_attribute_dict_wrapper>, nullptr, nullptr, nullptr},
