@@ -42,12 +42,12 @@ struct Path {
 // Slowest first. SSE2 is part of every x86-64 and of the 32-bit builds (-msse2), so it
 // needs no question; blocks are written by the portable path there.
 const Path kPaths[] = {
-    {{"scalar", score_blocks_scalar, score_batches_scalar, write_block_scalar}, [] { return true; }},
+    {{"scalar", score_blocks_scalar, score_batches_scalar, write_block_scalar, sketch_dots_scalar}, [] { return true; }},
 #if defined(__SSE2__)
-    {{"sse2", score_blocks_sse2, score_batches_sse2, write_block_scalar}, [] { return true; }},
+    {{"sse2", score_blocks_sse2, score_batches_sse2, write_block_scalar, sketch_dots_sse2}, [] { return true; }},
 #endif
 #if defined(__x86_64__) || defined(__i386__)
-    {{"avx2", score_blocks_avx2, score_batches_avx2, write_block_avx2}, processor_runs_avx2},
+    {{"avx2", score_blocks_avx2, score_batches_avx2, write_block_avx2, sketch_dots_avx2}, processor_runs_avx2},
 #endif
 };
 

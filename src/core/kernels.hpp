@@ -7,6 +7,7 @@
 #include "base/expected.hpp"
 #include "core/score_batches.hpp"
 #include "core/score_blocks.hpp"
+#include "core/sketch_kernels.hpp"
 #include "core/write_block.hpp"
 
 namespace tarnix::core {
@@ -18,6 +19,7 @@ struct Kernels {
   ScoreBlocks score_blocks;
   ScoreBatches score_batches;  // many queries at once, each with score_blocks' bits
   WriteBlock write_block;
+  SketchDots sketch_dots;  // the sketch's integer estimates, exact on every path
 };
 
 // The paths this processor can run, slowest first; the portable one is always first.

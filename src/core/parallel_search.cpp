@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "core/pruned_search.hpp"
+
 namespace tarnix::core {
 
 std::size_t chunk_size(std::size_t count, std::size_t threads) {
@@ -37,14 +39,15 @@ CoreResult<std::vector<Hit>> parallel_search(const Vectorstore& store, std::span
   const std::size_t threads = thread_count(n_threads, system);
   const std::size_t size = chunk_size(count, threads);
   const PreparedQuery prepared = prepare_query(query);
+  const std::optional<SketchedQuery> sketched = sketch_query_for(store, prepared);  // none without a sketch
 
   // 4. and 5. Workers only read the query and their chunk.
   const std::size_t chunks = (count + size - 1) / size;
   const std::vector<std::vector<Candidate>> lists = run_on_workers<std::vector<Candidate>>(
       chunks,
-      [&store, &prepared, size, count, top_k](std::size_t chunk) {
+      [&store, &prepared, &sketched, size, count, top_k](std::size_t chunk) {
         const std::size_t start = chunk * size;
-        return best_of_range(store, prepared, start, start + std::min(size, count - start), top_k);
+        return best_of_range_sketched(store, prepared, sketched, start, start + std::min(size, count - start), top_k);
       },
       system);
 

@@ -5,6 +5,7 @@
 
 #include "core/kernels.hpp"
 #include "core/cosine.hpp"
+#include "core/pruned_search.hpp"
 
 namespace tarnix::core {
 namespace {
@@ -108,7 +109,9 @@ DimensionError wrong_query_length(std::size_t length, Size vector_size) {
 CoreResult<std::vector<Hit>> search(const Vectorstore& store, std::span<const float> query, Size top_k) {
   if (query.size() != store.vector_size())
     return base::fail(wrong_query_length(query.size(), store.vector_size()));
-  return to_hits(store, best_of_range(store, prepare_query(query), 0, store.size(), top_k));
+  const PreparedQuery prepared = prepare_query(query);
+  // Without a sketch, best_of_range itself.
+  return to_hits(store, best_of_range_sketched(store, prepared, sketch_query_for(store, prepared), 0, store.size(), top_k));
 }
 
 }  // namespace tarnix::core

@@ -59,12 +59,14 @@ float* Vectorstore::make_room() {
   }
   grow_for(tail_, vector_size_);
   grow_for(tail_ids_, 1);
+  if (sketch_) sketch_->make_room();
   const std::size_t end = tail_.size();
   tail_.resize(end + vector_size_);  // cannot throw: the room is there
   return tail_.data() + end;
 }
 
 void Vectorstore::commit(std::uint64_t id) {
+  if (sketch_) sketch_->append(tail_.data() + tail_ids_.size() * vector_size_);
   tail_ids_.push_back(id);  // cannot throw: the room is there
   if (tail_ids_.size() == kBlockLanes) write_tail_block();
 }
@@ -84,6 +86,12 @@ void Vectorstore::make_room_for(std::size_t records) {
   if (vector_size_ != 0 && tail_records > tail_.max_size() / vector_size_) throw std::bad_alloc();
   tail_.reserve(tail_records * vector_size_);
   tail_ids_.reserve(tail_records);
+  if (sketch_) sketch_->reserve(size() + records);
+}
+
+void Vectorstore::sketch_tail_rows(std::size_t start, std::size_t count) noexcept {
+  if (!sketch_) return;
+  for (std::size_t row = 0; row < count; ++row) sketch_->append(tail_.data() + start + row * vector_size_);
 }
 
 void Vectorstore::write_tail_block() {
@@ -136,6 +144,23 @@ void Vectorstore::copy_ids(std::uint64_t* out) const {
     std::copy(block, block + kBlockLanes, out + b * kBlockLanes);
   }
   std::copy(tail_ids_.begin(), tail_ids_.end(), out + complete_blocks() * kBlockLanes);
+}
+
+void Vectorstore::build_sketch() {
+  if (sketch_) return;
+  auto sketch = std::make_unique<Sketch>(vector_size_);
+  sketch->reserve(size());
+  // A block's records are gathered from their lanes one at a time.
+  std::vector<float> record(vector_size_);
+  for (std::size_t index = 0; index < complete_blocks(); ++index) {
+    const float* block = blocks_.block(index);
+    for (std::size_t lane = 0; lane < kBlockLanes; ++lane) {
+      for (std::size_t j = 0; j < vector_size_; ++j) record[j] = block[j * kBlockLanes + lane];
+      sketch->append(record.data());
+    }
+  }
+  for (std::size_t row = 0; row < tail_ids_.size(); ++row) sketch->append(tail_.data() + row * vector_size_);
+  sketch_ = std::move(sketch);
 }
 
 std::uint64_t Vectorstore::id(std::size_t record) const {

@@ -4,13 +4,14 @@
 #include <algorithm>  // std::min
 #include <cstddef>    // std::size_t
 #include <cstdint>    // std::uint32_t, std::uint64_t
-#include <memory>     // std::shared_ptr
+#include <memory>     // std::shared_ptr, std::unique_ptr
 #include <span>
 #include <string>
 #include <vector>
 
 #include "core/block_chunks.hpp"
 #include "core/default_init_allocator.hpp"
+#include "core/sketch.hpp"
 #include "base/expected.hpp"
 
 namespace tarnix::core {
@@ -96,6 +97,7 @@ class Vectorstore {
       const std::size_t end = tail_.size();
       tail_.resize(end + count * vector_size_);  // cannot throw: the room is there
       write(first, count, tail_.data() + end);
+      sketch_tail_rows(end, count);
       tail_ids_.insert(tail_ids_.end(), ids.begin() + first, ids.begin() + first + count);
       first += count;
       if (tail_ids_.size() == kBlockLanes) write_tail_block();
@@ -126,6 +128,12 @@ class Vectorstore {
   // The records after the last block, each vector_size floats, one after another.
   std::span<const float> tail() const { return tail_; }
 
+  // The sketch of every record (sketch.hpp), or null. Built on request, it is kept
+  // current by every insert until dropped; building one that exists does nothing.
+  void build_sketch();
+  void drop_sketch() { sketch_.reset(); }
+  const Sketch* sketch() const { return sketch_.get(); }
+
  private:
   // Room for one more vector at the end of the tail. Every step that can run out of
   // memory is taken here, before the store changes, so a failed insert leaves it as it was.
@@ -134,6 +142,8 @@ class Vectorstore {
   void commit(std::uint64_t id);
   // Room for `records` more, blocks and tail, so that insert_runs cannot run out of memory.
   void make_room_for(std::size_t records);
+  // Adds the tail's `count` rows from float `start` on to the sketch, if there is one.
+  void sketch_tail_rows(std::size_t start, std::size_t count) noexcept;
   // The full tail becomes a block.
   void write_tail_block();
 
@@ -146,6 +156,7 @@ class Vectorstore {
   // Grown without zeroing: every float is written before it is read.
   std::vector<float, DefaultInitAllocator<float>> tail_;
   std::vector<std::uint64_t> tail_ids_;
+  std::unique_ptr<Sketch> sketch_;
 };
 
 }  // namespace tarnix::core

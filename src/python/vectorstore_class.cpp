@@ -40,6 +40,9 @@ PyMethodDef kMethods[] = {
      "__reduce_ex__($self, protocol)\n--\n\n"},
     {"vectors", as_method(fastcall_trampoline<vectors_wrapper>), kMethodFlags, "vectors($self)\n--\n\n"},
     {"ids", as_method(fastcall_trampoline<ids_wrapper>), kMethodFlags, "ids($self)\n--\n\n"},
+    {"build_sketch", as_method(fastcall_trampoline<build_sketch_wrapper>), kMethodFlags,
+     "build_sketch($self)\n--\n\n"},
+    {"drop_sketch", as_method(fastcall_trampoline<drop_sketch_wrapper>), kMethodFlags, "drop_sketch($self)\n--\n\n"},
     compat::kHostEnforcesClassFlags
         ? PyMethodDef{nullptr, nullptr, 0, nullptr}
         : PyMethodDef{"__init_subclass__", as_method(varargs_trampoline<refuse_subclass_wrapper>),
@@ -50,6 +53,8 @@ PyMethodDef kMethods[] = {
 PyGetSetDef kGetters[] = {
     {"vector_size", getter_trampoline<vector_size_wrapper>,
      compat::kHostEnforcesClassFlags ? nullptr : setter_trampoline<read_only_vector_size_wrapper>, "", nullptr},
+    {"has_sketch", getter_trampoline<has_sketch_wrapper>,
+     compat::kHostEnforcesClassFlags ? nullptr : setter_trampoline<read_only_has_sketch_wrapper>, "", nullptr},
     compat::kHostEnforcesClassFlags
         ? PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr}
         : PyGetSetDef{"__dict__", getter_trampoline<no_attribute_dict_wrapper>, nullptr, nullptr, nullptr},

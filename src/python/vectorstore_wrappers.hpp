@@ -28,4 +28,10 @@ Result<Py_ssize_t> length_wrapper(Borrowed self);
 Result<Object> repr_wrapper(Borrowed self);
 Result<Object> vector_size_wrapper(Borrowed self);
 
+// The sketch (vectorstore_sketch.cpp).
+Result<Object> build_sketch_wrapper(Borrowed self, const FastcallArguments& call);
+Result<Object> drop_sketch_wrapper(Borrowed self, const FastcallArguments& call);
+Result<Object> has_sketch_wrapper(Borrowed self);
+Result<int> read_only_has_sketch_wrapper(Borrowed self, PyObject* value);
+
 }  // namespace tarnix::py

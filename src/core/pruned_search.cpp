@@ -1,0 +1,140 @@
+// Pruning with the sketch's bounds, then exact scores for the records that remain.
+#include "core/pruned_search.hpp"
+
+#include <algorithm>
+#include <functional>  // std::greater
+#include <limits>
+#include <queue>
+
+#include "core/cosine.hpp"
+#include "core/kernels.hpp"
+
+namespace tarnix::core {
+namespace {
+
+// Records estimated per kernel call.
+constexpr std::size_t kRun = 256;
+
+// top_k above this share of the range skips little: the exhaustive scan is cheaper.
+constexpr std::size_t kLargestShareOfRange = 8;
+// When the records that may belong to the best span more than this share of the blocks
+// estimated so far (and a few), scoring them exactly would save too little: the search
+// falls back to the exhaustive scan. It checks every kCheckEvery records, once it has
+// estimated an eighth of the range (before that, tau has not yet risen to its final
+// height), so that data where nothing can be skipped costs little more than that scan.
+constexpr std::size_t kBlockShare = 8;
+constexpr std::size_t kFewBlocks = 16;
+constexpr std::size_t kCheckEvery = 64 * kBlockLanes;
+
+// The k-th largest lower bound seen so far: -infinity until k have been seen.
+class KthLargest {
+ public:
+  explicit KthLargest(std::size_t k) : k_(k) {}
+  double value() const { return heap_.size() < k_ ? -std::numeric_limits<double>::infinity() : heap_.top(); }
+  void offer(double lower) {
+    if (heap_.size() < k_) {
+      heap_.push(lower);
+    } else if (lower > heap_.top()) {
+      heap_.pop();
+      heap_.push(lower);
+    }
+  }
+
+ private:
+  std::size_t k_;
+  std::priority_queue<double, std::vector<double>, std::greater<double>> heap_;
+};
+
+}  // namespace
+
+// The survivors under the cut, in record order, and the number of blocks they span.
+std::size_t keep_above(std::vector<Survivor>& kept, double cut) {
+  std::erase_if(kept, [cut](const Survivor& s) { return s.upper < cut; });
+  std::size_t blocks = 0;
+  for (std::size_t i = 0; i < kept.size(); ++i)
+    blocks += i == 0 || kept[i].record / kBlockLanes != kept[i - 1].record / kBlockLanes;
+  return blocks;
+}
+
+std::optional<std::vector<Survivor>> survivors(const Sketch& sketch, const SketchedQuery& query, std::size_t begin,
+                                               std::size_t end, Size top_k) {
+  const SketchDots dots_of = active_kernels().sketch_dots;
+  const std::size_t first_check = begin + (end - begin) / kBlockShare;
+  KthLargest tau(top_k);
+  std::vector<Survivor> kept;
+  std::int64_t dots[kRun];
+  for (std::size_t first = begin; first < end; first += kRun) {
+    const std::size_t count = std::min(kRun, end - first);
+    dots_of(sketch.codes(first), sketch.stride(), count, query.codes.data(), dots);
+    const float* scales = sketch.scales() + first;
+    const float* residuals = sketch.residuals() + first;
+    for (std::size_t i = 0; i < count; ++i) {
+      const double estimate = score_estimate(query, scales[i], dots[i]);
+      const double bound = score_bound(query, estimate, residuals[i]);
+      const double upper = estimate + bound;
+      // A lower bound below the current k-th cannot raise it; an upper one below it
+      // cannot reach the final k-th, which is no lower.
+      if (upper < tau.value()) continue;
+      tau.offer(estimate - bound);
+      kept.push_back(Survivor{first + i, upper});
+    }
+    const std::size_t done = first + count;
+    if (done >= first_check && (done - begin) % kCheckEvery < kRun &&
+        keep_above(kept, tau.value()) > (done - begin) / kBlockLanes / kBlockShare + kFewBlocks)
+      return std::nullopt;
+  }
+  keep_above(kept, tau.value());
+  return kept;
+}
+
+std::optional<SketchedQuery> sketch_query_for(const Vectorstore& store, const PreparedQuery& query) {
+  const Sketch* sketch = store.sketch();
+  if (!sketch) return std::nullopt;
+  return sketch_query(*sketch, query.values);
+}
+
+// The search, in these steps:
+// 1. each record's estimate est and bound B from its codes: the exact kernel's score lies
+//    in [est - B, est + B] (sketch.hpp), and a record whose score could be NaN, or that
+//    the margin does not cover, has an infinite B;
+// 2. tau, the k-th largest lower bound: k records score at least tau, so a record whose
+//    upper bound is below tau strictly scores below k others and could neither be among
+//    the best k nor tie at the cut; it is skipped (a NaN score is never below anything,
+//    but its record has B infinite and is never skipped);
+// 3. every other record gets the exhaustive search's exact score, from the same kernel,
+//    scoring its whole block (a lane of a block alone would read a cache line per element);
+// 4. the best of those, offered in record order, are the best of the range, ties included.
+std::vector<Candidate> best_of_range_sketched(const Vectorstore& store, const PreparedQuery& query,
+                                              const std::optional<SketchedQuery>& sketched, std::size_t begin,
+                                              std::size_t end, Size top_k) {
+  if (!sketched || top_k == 0 || top_k > (end - begin) / kLargestShareOfRange)
+    return best_of_range(store, query, begin, end, top_k);
+  // 1. and 2.
+  std::optional<std::vector<Survivor>> kept = survivors(*store.sketch(), *sketched, begin, end, top_k);
+  if (!kept) return best_of_range(store, query, begin, end, top_k);
+  // 3. and 4.
+  const ScoreBlocks scores_of = active_kernels().score_blocks;
+  const std::size_t blocked = store.complete_blocks() * kBlockLanes;
+  const std::size_t dim = store.vector_size();
+  BestCandidates best(top_k, kept->size());
+  float scores[kBlockLanes];
+  std::size_t scored_block = std::numeric_limits<std::size_t>::max();
+  for (const Survivor& s : *kept) {
+    float score;
+    if (s.record < blocked) {
+      const std::size_t block = s.record / kBlockLanes;
+      if (block != scored_block) {
+        const BlockRun run{store.block(block), store.block_floats(), store.lane_norms(block), kBlockLanes, 1, dim};
+        scores_of(run, query.values.data(), query.norm, scores);
+        scored_block = block;
+      }
+      score = scores[s.record % kBlockLanes];
+    } else {
+      row_scores(store.tail().data() + (s.record - blocked) * dim, 1, dim, query.values.data(), query.norm, &score);
+    }
+    if (best.admits(score)) best.offer(Candidate{score, s.record});
+  }
+  return best.take();
+}
+
+}  // namespace tarnix::core

@@ -1,0 +1,140 @@
+// Building the sketch of a record and of a query, and the bound on the kernel's rounding.
+#include "core/sketch.hpp"
+
+#include <algorithm>  // std::fill
+#include <cmath>      // std::sqrt, std::nearbyint, std::isfinite, std::nextafter
+#include <limits>
+
+#include "core/growth.hpp"
+
+namespace tarnix::core {
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr double kUnit = 0x1p-24;  // u, the unit roundoff of float32
+// Sums of squares (float64) outside this range are not covered by the margin.
+constexpr double kSmallestSquares = 0x1p-99;
+constexpr double kLargestSquares = 0x1p125;
+constexpr double kLargestCode = 127.0;
+constexpr double kLargestQueryCode = 32767.0;
+
+// Code lanes read at once by the widest kernel.
+constexpr std::size_t kStrideMultiple = 32;
+
+// A relative error bound for float64 sums and square roots over D terms, generous: the
+// exact bound is near (D + 2) * 2^-53.
+double float64_slack(std::size_t dimension) { return (static_cast<double>(dimension) + 8.0) * 0x1p-50; }
+
+// The margin 2M of the comment in sketch.hpp, or infinity where D*u is not small.
+double kernel_margin(std::size_t dimension) {
+  const double d = static_cast<double>(dimension);
+  if (d * kUnit > 0x1p-8) return kInfinity;
+  const double g = d * kUnit / (1.0 - d * kUnit);
+  const double e = g + d * 0x1p-47;
+  const double a = g + d * 0x1p-49;
+  const double n = a + kUnit + a * kUnit;
+  const double rho = (1.0 + kUnit) / ((1.0 - n) * (1.0 - n) * (1.0 - kUnit)) - 1.0;
+  const double m = (1.0 + e) * rho + e + 0x1p-149;
+  return 2.0 * m * (1.0 + 0x1p-30);
+}
+
+// The float64 sum of squares when every component is finite, else nothing.
+std::optional<double> finite_squares(const float* v, std::size_t dimension) {
+  double squares = 0.0;
+  for (std::size_t i = 0; i < dimension; ++i) {
+    if (!std::isfinite(v[i])) return std::nullopt;
+    squares += static_cast<double>(v[i]) * static_cast<double>(v[i]);
+  }
+  return squares;
+}
+
+bool in_covered_range(double squares) { return squares >= kSmallestSquares && squares <= kLargestSquares; }
+
+double largest_magnitude(const float* v, std::size_t dimension) {
+  double largest = 0.0;
+  for (std::size_t i = 0; i < dimension; ++i) largest = std::max(largest, std::fabs(static_cast<double>(v[i])));
+  return largest;
+}
+
+// round(v_i / scale) into codes, and an upper bound on the norm of v - scale * codes: the
+// float64 sum, widened for its own rounding and for that of each residual component
+// (each below 2^-53 * (|v_i| + scale / 2), well inside 2^-48 * ||v||).
+template <class Code>
+double quantise(const float* v, std::size_t dimension, double scale, double largest_code, double norm, Code* codes) {
+  double residual_squares = 0.0;
+  for (std::size_t i = 0; i < dimension; ++i) {
+    const double code = std::clamp(std::nearbyint(static_cast<double>(v[i]) / scale), -largest_code, largest_code);
+    codes[i] = static_cast<Code>(code);
+    const double residual = static_cast<double>(v[i]) - scale * code;
+    residual_squares += residual * residual;
+  }
+  return std::sqrt(residual_squares) * (1.0 + float64_slack(dimension)) + 0x1p-48 * norm;
+}
+
+// b as a float32 no smaller than it.
+float rounded_up(double b) {
+  float f = static_cast<float>(b);
+  if (static_cast<double>(f) < b) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+  return f;
+}
+
+}  // namespace
+
+Sketch::Sketch(std::size_t dimension)
+    : dimension_(dimension),
+      stride_((dimension + kStrideMultiple - 1) / kStrideMultiple * kStrideMultiple),
+      margin_(kernel_margin(dimension)) {}
+
+void Sketch::reserve(std::size_t records) {
+  codes_.reserve(records * stride_);
+  scales_.reserve(records);
+  residuals_.reserve(records);
+}
+
+void Sketch::make_room() {
+  grow_for(codes_, stride_);
+  grow_for(scales_, 1);
+  grow_for(residuals_, 1);
+}
+
+void Sketch::append(const float* record) noexcept {
+  const std::size_t at = codes_.size();
+  codes_.resize(at + stride_);  // cannot throw: the room is there
+  std::int8_t* codes = codes_.data() + at;
+  std::fill(codes, codes + stride_, std::int8_t{0});
+  const std::optional<double> squares = finite_squares(record, dimension_);
+  if (!squares || !in_covered_range(*squares) || margin_ == kInfinity) {
+    scales_.push_back(0.0f);
+    residuals_.push_back(std::numeric_limits<float>::infinity());
+    return;
+  }
+  const double norm = std::sqrt(*squares);
+  const double scale = largest_magnitude(record, dimension_) / kLargestCode;
+  const double residual = quantise(record, dimension_, scale, kLargestCode, norm, codes);
+  const double slack = 1.0 + float64_slack(dimension_);
+  scales_.push_back(static_cast<float>(scale / norm));
+  residuals_.push_back(rounded_up(residual / norm * slack));
+}
+
+std::optional<SketchedQuery> sketch_query(const Sketch& sketch, std::span<const float> query) {
+  const std::size_t dimension = sketch.dimension();
+  const std::optional<double> squares = finite_squares(query.data(), dimension);
+  if (!squares || !in_covered_range(*squares) || sketch.margin() == std::numeric_limits<double>::infinity())
+    return std::nullopt;
+  const double norm = std::sqrt(*squares);
+  const double scale = largest_magnitude(query.data(), dimension) / kLargestQueryCode;
+  SketchedQuery sketched{std::vector<std::int16_t>(sketch.stride(), 0), 0.0, 0.0, 0.0, 0.0};
+  const double residual = quantise(query.data(), dimension, scale, kLargestQueryCode, norm, sketched.codes.data());
+  const double slack = 1.0 + float64_slack(dimension);
+  const double phi = residual / norm * slack;
+  sketched.scale = scale / norm;
+  sketched.slack = (sketch.margin() + phi) * slack;
+  sketched.residual_factor = (1.0 + phi) * slack;
+  // rel: the float32 rounding of s / ||x|| (u), and the float64 steps of both scales and
+  // of est's two products (a few D * 2^-53 in all).
+  const double rel = 2.0 * kUnit + float64_slack(dimension);
+  sketched.estimate_factor = 2.0 * rel * slack;
+  return sketched;
+}
+
+}  // namespace tarnix::core

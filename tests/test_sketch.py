@@ -1,0 +1,126 @@
+"""The sketch: with it, every search gives the exhaustive search's bits and order."""
+import json
+import os
+import random
+import subprocess
+import sys
+
+import pytest
+
+import reference
+import sketch_workload
+import tarnix
+
+
+def keyed(results):
+    return [[(reference.bits(score), rid) for score, rid in result] for result in results]
+
+
+CASES = sketch_workload.store_cases()
+
+
+@pytest.mark.parametrize("case", CASES, ids=[f"{c[0]}-dim{c[1]}" for c in CASES])
+def test_searches_with_a_sketch_give_the_exhaustive_bits(case):
+    _, dim, records, queries, top_ks = case
+    store = tarnix.Vectorstore(dim, records)
+    plain = keyed(sketch_workload.results(store, queries, top_ks))
+    store.build_sketch()
+    assert store.has_sketch
+    assert keyed(sketch_workload.results(store, queries, top_ks)) == plain
+    store.drop_sketch()
+    assert not store.has_sketch
+    assert keyed(sketch_workload.results(store, queries, top_ks)) == plain
+
+
+def test_the_sketch_follows_inserts_drops_and_rebuilds():
+    rng = random.Random(3)
+    dim = 11
+    records = [(sketch_workload.gaussian(rng, dim), i) for i in range(64 * 6 + 9)]
+    records[100] = (sketch_workload.special(rng, dim, 1), 100)
+    records[200] = (records[5][0], 200)
+    queries = sketch_workload.queries_for(rng, dim, records)
+    reference_store = tarnix.Vectorstore(dim, records)
+    plain = keyed(sketch_workload.results(reference_store, queries, [1, 4, 10, 40]))
+
+    store = tarnix.Vectorstore(dim)
+    store.build_sketch()  # on an empty store, then grown record by record through blocks and the tail
+    for vec, rid in records:
+        store.insert(vec, rid)
+    assert keyed(sketch_workload.results(store, queries, [1, 4, 10, 40])) == plain
+
+    half = tarnix.Vectorstore(dim, records[:150])
+    half.build_sketch()
+    half.build_sketch()  # a second build changes nothing
+    for vec, rid in records[150:]:
+        half.insert(vec, rid)
+    assert keyed(sketch_workload.results(half, queries, [1, 4, 10, 40])) == plain
+    half.drop_sketch()
+    half.drop_sketch()
+    half.build_sketch()
+    assert keyed(sketch_workload.results(half, queries, [1, 4, 10, 40])) == plain
+
+
+def test_a_failed_insert_leaves_the_sketch_in_step():
+    store = tarnix.Vectorstore(2, [([1.0, 0.0], 1)] * 70)
+    store.build_sketch()
+    with pytest.raises(ValueError):
+        store.insert([1.0], 2)
+    store.insert([0.0, 1.0], 3)
+    assert store.search([0.0, 1.0], 1) == [(1.0, 3)]
+
+
+def test_the_surface():
+    store = tarnix.Vectorstore(2)
+    assert store.has_sketch is False
+    assert store.build_sketch() is None
+    assert store.has_sketch is True
+    assert store.drop_sketch() is None
+    with pytest.raises(AttributeError):
+        store.has_sketch = True
+    with pytest.raises(TypeError, match=r"build_sketch\(\)"):
+        store.build_sketch(1)
+    with pytest.raises(TypeError, match=r"drop_sketch\(\)"):
+        store.drop_sketch(x=1)
+
+
+CHILD = r"""
+import json, sys
+sys.path.insert(0, sys.argv[1])
+import sketch_workload, tarnix
+mismatches = []
+for name, dim, records, queries, top_ks in sketch_workload.store_cases():
+    store = tarnix.Vectorstore(dim, records)
+    top_ks = top_ks[:12]
+    plain = sketch_workload.results(store, queries, top_ks, threads=(2,))
+    store.build_sketch()
+    sketched = sketch_workload.results(store, queries, top_ks, threads=(2,))
+    if repr(plain) != repr(sketched):
+        mismatches.append(name + str(dim))
+print(json.dumps(mismatches))
+"""
+
+
+@pytest.mark.parametrize("kernel", ["scalar", "sse2", "avx2"])
+def test_every_kernel_path_gives_the_exhaustive_bits(kernel):
+    env = dict(os.environ, TARNIX_KERNEL=kernel)
+    here = os.path.dirname(os.path.abspath(__file__))
+    child = subprocess.run([sys.executable, "-c", CHILD, here], env=env, capture_output=True, text=True)
+    if child.returncode != 0 and "which this processor cannot run" in child.stderr:
+        pytest.skip("this processor does not run " + kernel)
+    assert child.returncode == 0, child.stderr
+    assert json.loads(child.stdout) == []
+
+
+@pytest.mark.parametrize("already", [0, 60, 64])
+def test_insert_many_keeps_the_sketch_current(already):
+    rng = random.Random(already)
+    rows = [[rng.gauss(0, 1) for _ in range(7)] for _ in range(already + 150)]
+    sketched, plain = tarnix.Vectorstore(7), tarnix.Vectorstore(7)
+    for store in (sketched, plain):
+        store.insert_many(rows[:already], list(range(already)))
+    sketched.build_sketch()
+    for store in (sketched, plain):
+        store.insert_many(rows[already:], list(range(already, len(rows))))
+    for query in rows[::17]:
+        for top_k in (1, 10, len(rows)):
+            assert sketched.search(query, top_k) == plain.search(query, top_k)
