@@ -112,6 +112,19 @@ def test_insert_many_equals_insert_one_by_one(form, count, dim, prefilled):
     assert answers(store, queries) == answers(expected, queries)
 
 
+@pytest.mark.parametrize("count", [100, 200, 640])
+def test_insert_many_after_inserts_that_left_room_in_the_last_chunk(count):
+    # 420 records one by one leave six blocks in chunks of 1, 1, 2 and 4 blocks: a run
+    # that needs more than the two blocks of room fills them before a new chunk.
+    before, before_ids = rows_and_ids(420, 3, seed=2)
+    rows, ids = rows_and_ids(count, 3, seed=3)
+    expected = one_by_one(3, before + rows, before_ids + ids, list)
+    store = one_by_one(3, before, before_ids, list)
+    store.insert_many(rows, ids)
+    assert state(store) == state(expected)
+    assert answers(store, rows[:3]) == answers(expected, rows[:3])
+
+
 @pytest.mark.parametrize("form", sorted(ID_FORMS))
 def test_id_forms(form):
     rows, ids = rows_and_ids(70, 3)

@@ -29,9 +29,10 @@ void BlockChunks<T>::make_room() {
 
 template <class T>
 T* BlockChunks<T>::add_block() {
-  // The last chunk is never an adopted one: an adopted chunk is full, and make_room
-  // added a chunk after it.
-  const Chunk& chunk = chunks_.back();
+  // The chunk that holds block size_, which need not be the last: reserve adds a chunk
+  // after one that may still have room. Never an adopted one: an adopted chunk is full,
+  // and make_room or reserve added a chunk after it.
+  const Chunk& chunk = chunk_of(size_);
   T* block = chunk.storage.template as<T>() + (size_ - chunk.first_block) * block_elements_;
   ++size_;
   return block;

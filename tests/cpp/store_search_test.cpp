@@ -101,6 +101,37 @@ TEST(Vectorstore, GrownAndBuiltStoresAgreeAcrossBlocksAndChunks) {
   }
 }
 
+// Records inserted one by one leave their blocks in chunks of 1, 1, 2 and 4 blocks, the
+// last with room for two more after six; a run that needs more blocks than that room
+// fills it before the chunk that is added after it.
+TEST(Vectorstore, RunsFillTheLastChunksRoomBeforeANewChunk) {
+  constexpr std::size_t kOneByOne = 6 * kBlockLanes + 36;
+  for (const std::size_t run : {std::size_t{100}, std::size_t{200}, 10 * kBlockLanes}) {
+    SCOPED_TRACE(run);
+    std::vector<StoredVector> given;
+    for (std::size_t i = 0; i < kOneByOne + run; ++i) {
+      const float x = static_cast<float>(i % 23);
+      given.push_back({{x, 2.0f - x, 0.25f * static_cast<float>(i % 7)}, 5000 + i});
+    }
+    Vectorstore store = make_store(3, {});
+    for (std::size_t i = 0; i < kOneByOne; ++i) ASSERT_TRUE(store.insert(given[i].vector, given[i].id).ok());
+    Ids ids;
+    for (std::size_t i = kOneByOne; i < given.size(); ++i) ids.push_back(given[i].id);
+    store.insert_runs(ids, [&](std::size_t first, std::size_t count, float* room) {
+      for (std::size_t i = 0; i < count; ++i) room = std::copy_n(given[kOneByOne + first + i].vector.data(), 3, room);
+    });
+    ASSERT_EQ(store.size(), given.size());
+    for (std::size_t i = 0; i < given.size(); ++i) {
+      ASSERT_EQ(stored_vector(store, i), given[i].vector) << i;
+      ASSERT_EQ(store.id(i), given[i].id) << i;
+    }
+    const auto from_runs = search(store, Vec{1, -1, 0.5f}, 50);
+    const auto from_built = search(make_store(3, given), Vec{1, -1, 0.5f}, 50);
+    ASSERT_TRUE(from_runs.ok() && from_built.ok());
+    EXPECT_EQ(ids_of(from_runs.value()), ids_of(from_built.value()));
+  }
+}
+
 TEST(Search, RejectsWrongQueryLengthEvenForEmptyStoreOrTopKZero) {
   Vectorstore store = make_store(2, {});
   for (Size top_k : {Size{0}, Size{5}}) {
