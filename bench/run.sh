@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Benchmarks tarnix against numpy, faiss, usearch and hnswlib, and against a streaming
 # read of the same bytes; then batches of queries, on CPython and on the 32-bit PyPy; then
-# stores saved, loaded and pickled beside numpy; then what a call costs on each of the two.
-# Writes bench/results/results.json, chart.png, persistence.json, boundary.json and
-# boundary.png.
+# stores saved, loaded and pickled beside numpy; then bulk inserts and array results;
+# then what a call costs on each of the two. Writes bench/results/results.json, chart.png,
+# persistence.json, bulk.json, boundary.json and boundary.png.
 #
 #     bash bench/run.sh [--quick] [--batch]
 #
@@ -40,6 +40,9 @@ mkdir -p "$out"
 
 # Stores saved, loaded, mapped and pickled, beside numpy doing the same for the array.
 "$VENVS/bench/bin/python" "$ROOT/bench/persistence.py" "${quick[@]}" --out "$out/persistence.json"
+
+# Many records in with insert_many, and a batch's results out as arrays.
+"$VENVS/bench/bin/python" "$ROOT/bench/bulk.py" "${quick[@]}" --out "$out/bulk.json"
 
 # What a call into tarnix costs on each interpreter, taken in turn.
 [ ${#only[@]} -gt 0 ] && exit 0

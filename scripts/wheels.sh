@@ -47,6 +47,7 @@ timed "sdist" "$TOOLS/bin/python" -m build --sdist --outdir "$DIST" "$ROOT" >/de
 SDIST="$(ls "$DIST"/tarnix-*.tar.gz)"
 listing="$(tar tzf "$SDIST")"
 grep -q '^tarnix-[^/]*/LICENSE$' <<<"$listing" || { echo "the sdist carries no LICENSE" >&2; exit 1; }
+grep -q '^tarnix-[^/]*/src/tarnix_ray/__init__.py$' <<<"$listing" || { echo "the sdist carries no tarnix_ray" >&2; exit 1; }
 if grep -E '^tarnix-[^/]*/(bench/results|\.ci)/' <<<"$listing"; then
   echo "the sdist carries the files above, which are not for users" >&2
   exit 1
@@ -94,6 +95,8 @@ glibc_wheel() {
   [[ "$wheel" == *"$platform"* ]] || { echo "$wheel: expected the tag $platform" >&2; exit 1; }
   cmp <(unzip -p "$raw" '*.so') <(unzip -p "$wheel" '*.so') || { echo "auditwheel changed the module" >&2; exit 1; }
   "$TOOLS/bin/auditwheel" show "$wheel"
+  # The pure-Python companion ships in every wheel, beside the module.
+  unzip -Z1 "$wheel" | grep -qx 'tarnix_ray/__init__.py' || { echo "$wheel carries no tarnix_ray" >&2; exit 1; }
   timed "$name: install and pytest" test_wheel "$venv" "$wheel" "$@"
 }
 

@@ -89,8 +89,9 @@ def store_cases():
 
 
 def results(store, queries, top_ks, threads=(1, 3)):
-    """Every search of every query, as lists of (score, id); small stores (where each
-    search costs little beside starting its threads) use one thread count."""
+    """Every search of every query, and batches of them all and of a few (queries the
+    sketch covers mixed with those it does not), as lists of (score, id); small stores
+    (where each search costs little beside starting its threads) use one thread count."""
     if len(top_ks) > 100:
         threads = threads[-1:]
     out = []
@@ -99,4 +100,9 @@ def results(store, queries, top_ks, threads=(1, 3)):
             out.append(store.search(query, top_k))
             for n in threads:
                 out.append(store.parallel_search(query, top_k, n))
+    for top_k in top_ks:
+        for n in threads:
+            out.extend(store.search_many(queries, top_k, n))
+            for first in range(0, len(queries), 3):  # small batches, which use the sketch
+                out.extend(store.search_many(queries[first : first + 3], top_k, n))
     return out

@@ -69,7 +69,7 @@ store.parallel_search([1.0], 1, n_threads=1.0)  # E: arg-type
 store.search_many([1.0, 2.0, 3.0], 1)  # E: list-item
 store.search_many([[1.0]], k=1)  # E: call-overload
 store.save(3)  # E: arg-type
-Vectorstore.load("store.tnx", True)  # E: call-arg
+Vectorstore.load("store.tnx", mmap="yes")  # E: arg-type
 store.insert_many([[1.0]], [1.5])  # E: list-item
 store.insert_many([[1.0]])  # E: call-arg
 store.search_many([[1.0]], 1, None, True)  # E: call-overload

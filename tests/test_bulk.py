@@ -310,3 +310,28 @@ def test_a_strided_matrix_goes_row_by_row():
     for i, row in enumerate(data):
         expected.insert(row, i)
     assert state(store) == state(expected)
+
+
+@pytest.mark.parametrize("code", ["f", "d"])
+@pytest.mark.parametrize("count", [1, 3, 65])
+@pytest.mark.parametrize("dim", [1, 3, 65])
+def test_search_many_reads_a_matrix_as_its_rows(code, count, dim):
+    rows, ids = rows_and_ids(count, dim, seed=2)
+    store = tarnix.Vectorstore(dim, [(row, i) for row, i in zip(rows, ids)])
+    queries, _ = rows_and_ids(count, dim, seed=3)
+    # Each row as its own buffer takes the general way through the batch.
+    expected = answers(store, [array.array(code, q) for q in queries])
+    assert answers(store, matrix_view(code, queries, dim)) == expected
+    scores, found = store.search_many(matrix_view(code, queries, dim), 7, as_arrays=True)
+    assert [[(struct.pack("<f", s), i) for s, i in zip(*pair)] for pair in zip(scores.tolist(), found.tolist())] \
+        == expected
+
+
+@needs_numpy
+def test_search_many_matrix_of_another_length_names_the_first_query():
+    store = tarnix.Vectorstore(3, [([1.0, 0.0, 0.0], 1)])
+    with pytest.raises(ValueError) as from_matrix:
+        store.search_many(np.ones((4, 2), np.float32), 1)
+    with pytest.raises(ValueError) as from_rows:
+        store.search_many([np.ones(2, np.float32)] * 4, 1)
+    assert str(from_matrix.value) == str(from_rows.value)

@@ -1,5 +1,6 @@
 """The sketch: with it, every search gives the exhaustive search's bits and order."""
 import json
+import pickle
 import os
 import random
 import subprocess
@@ -124,3 +125,46 @@ def test_insert_many_keeps_the_sketch_current(already):
     for query in rows[::17]:
         for top_k in (1, 10, len(rows)):
             assert sketched.search(query, top_k) == plain.search(query, top_k)
+
+
+def _saved_and_loaded(store, tmp_path, how):
+    if how == "pickle":
+        return pickle.loads(pickle.dumps(store, 5))
+    path = tmp_path / "store.tnx"
+    store.save(path)
+    return tarnix.Vectorstore.load(path, mmap=how == "mmap")
+
+
+@pytest.mark.parametrize("how", ["load", "mmap", "pickle"])
+@pytest.mark.parametrize("sketched", [False, True])
+def test_a_saved_store_comes_back_with_its_sketch_and_answers(tmp_path, how, sketched):
+    _, dim, records, queries, top_ks = CASES[4]  # gaussian, special rows sprinkled in, with a tail
+    store = tarnix.Vectorstore(dim, records)
+    plain = keyed(sketch_workload.results(store, queries, top_ks))
+    if sketched:
+        store.build_sketch()
+    loaded = _saved_and_loaded(store, tmp_path, how)
+    assert loaded.has_sketch is sketched
+    assert keyed(sketch_workload.results(loaded, queries, top_ks)) == plain
+    # The rebuilt sketch follows later inserts as a built one does.
+    extra = [(sketch_workload.gaussian(random.Random(5), dim), 10**6 + i) for i in range(70)]
+    for vec, rid in extra:
+        loaded.insert(vec, rid)
+        store.insert(vec, rid)
+    store.drop_sketch()
+    assert keyed(sketch_workload.results(loaded, queries, top_ks)) == keyed(
+        sketch_workload.results(store, queries, top_ks)
+    )
+
+
+def test_the_sketch_flag_is_the_only_change_to_the_file(tmp_path):
+    store = tarnix.Vectorstore(3, [([1.0, 2.0, float(i)], i) for i in range(70)])
+    store.save(tmp_path / "plain.tnx")
+    store.build_sketch()
+    store.save(tmp_path / "flagged.tnx")
+    plain, flagged = (tmp_path / "plain.tnx").read_bytes(), (tmp_path / "flagged.tnx").read_bytes()
+    # The flag's bit at byte 104 and the header's checksum; the records' sections are as before.
+    assert len(plain) == len(flagged)
+    differing = [i for i, (a, b) in enumerate(zip(plain, flagged)) if a != b]
+    assert differing[0] == 104 and flagged[104] == 1
+    assert all(120 <= i < 128 for i in differing[1:])

@@ -22,17 +22,22 @@ std::size_t alignment_for(std::size_t bytes) { return bytes >= kHugePagesFrom ? 
 
 }  // namespace
 
-BlockStorage::BlockStorage(std::size_t bytes) {
+void* allocate_streamed(std::size_t bytes) {
   void* storage = ::operator new(bytes, std::align_val_t{alignment_for(bytes)});
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   // Only advice: where huge pages are off or unavailable, small pages serve the same.
   if (bytes >= kHugePagesFrom) (void)madvise(storage, bytes, MADV_HUGEPAGE);
 #endif
-  bytes_ = std::unique_ptr<std::byte, Release>(static_cast<std::byte*>(storage), Release{bytes});
+  return storage;
 }
 
-void BlockStorage::Release::operator()(std::byte* storage) const noexcept {
+void release_streamed(void* storage, std::size_t bytes) noexcept {
   ::operator delete(storage, std::align_val_t{alignment_for(bytes)});
 }
+
+BlockStorage::BlockStorage(std::size_t bytes)
+    : bytes_(static_cast<std::byte*>(allocate_streamed(bytes)), Release{bytes}) {}
+
+void BlockStorage::Release::operator()(std::byte* storage) const noexcept { release_streamed(storage, bytes); }
 
 }  // namespace tarnix::core

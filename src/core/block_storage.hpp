@@ -12,6 +12,12 @@ namespace tarnix::core {
 
 inline constexpr std::size_t kCacheLine = 64;
 
+// The memory behind BlockStorage, for other buffers that a search streams through:
+// cache-line aligned, and huge pages asked for when large. std::bad_alloc when there is
+// none; released with the same size it was allocated with.
+void* allocate_streamed(std::size_t bytes);
+void release_streamed(void* storage, std::size_t bytes) noexcept;
+
 // Uninitialised bytes, for the elements of blocks (floats, ids); std::bad_alloc when
 // there is no memory for them.
 class BlockStorage {

@@ -61,29 +61,37 @@ std::optional<std::vector<Survivor>> survivors(const Sketch& sketch, const Sketc
   const SketchDots dots_of = active_kernels().sketch_dots;
   const std::size_t first_check = begin + (end - begin) / kBlockShare;
   KthLargest tau(top_k);
+  double cut = tau.value();
   std::vector<Survivor> kept;
-  std::int64_t dots[kRun];
+  double dots[kRun];
+  double uppers[kRun];
   for (std::size_t first = begin; first < end; first += kRun) {
     const std::size_t count = std::min(kRun, end - first);
     dots_of(sketch.codes(first), sketch.stride(), count, query.codes.data(), dots);
     const float* scales = sketch.scales() + first;
     const float* residuals = sketch.residuals() + first;
+    // The upper bounds of the whole run first, in a loop without branches that the
+    // compiler turns into vector arithmetic; then one comparison per record, which few
+    // pass once tau has risen.
     for (std::size_t i = 0; i < count; ++i) {
       const double estimate = score_estimate(query, scales[i], dots[i]);
-      const double bound = score_bound(query, estimate, residuals[i]);
-      const double upper = estimate + bound;
-      // A lower bound below the current k-th cannot raise it; an upper one below it
-      // cannot reach the final k-th, which is no lower.
-      if (upper < tau.value()) continue;
-      tau.offer(estimate - bound);
-      kept.push_back(Survivor{first + i, upper});
+      uppers[i] = estimate + score_bound(query, estimate, residuals[i]);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      // An upper bound below the current k-th lower bound cannot reach the final k-th,
+      // which is no lower; the record's lower bound, below it too, cannot raise it.
+      if (uppers[i] < cut) continue;
+      const double estimate = score_estimate(query, scales[i], dots[i]);
+      tau.offer(estimate - score_bound(query, estimate, residuals[i]));
+      cut = tau.value();
+      kept.push_back(Survivor{first + i, uppers[i]});
     }
     const std::size_t done = first + count;
     if (done >= first_check && (done - begin) % kCheckEvery < kRun &&
-        keep_above(kept, tau.value()) > (done - begin) / kBlockLanes / kBlockShare + kFewBlocks)
+        keep_above(kept, cut) > (done - begin) / kBlockLanes / kBlockShare + kFewBlocks)
       return std::nullopt;
   }
-  keep_above(kept, tau.value());
+  keep_above(kept, cut);
   return kept;
 }
 

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "core/default_init_allocator.hpp"
+#include "core/streamed_allocator.hpp"
 
 namespace tarnix::core {
 
@@ -61,7 +61,7 @@ class Sketch {
   std::size_t dimension_;
   std::size_t stride_;
   double margin_;
-  std::vector<std::int8_t, DefaultInitAllocator<std::int8_t>> codes_;
+  std::vector<std::int8_t, StreamedAllocator<std::int8_t>> codes_;
   std::vector<float> scales_;
   std::vector<float> residuals_;
 };
@@ -78,8 +78,8 @@ struct SketchedQuery {
 std::optional<SketchedQuery> sketch_query(const Sketch& sketch, std::span<const float> query);
 
 // est for a record, from the integer dot product of its codes with the query's.
-inline double score_estimate(const SketchedQuery& query, float scale, std::int64_t dot) {
-  return static_cast<double>(scale) * query.scale * static_cast<double>(dot);
+inline double score_estimate(const SketchedQuery& query, float scale, double dot) {
+  return static_cast<double>(scale) * query.scale * dot;
 }
 
 // The bound on |score - est| for a record whose residual is b: est +- this holds the exact

@@ -1,6 +1,8 @@
 // AVX2: thirty-two codes per step, widened to int16 and multiplied pairwise into eight
-// int32 lanes, four records side by side so that each query load serves four rows. A
-// lane sums an eighth of a chunk's products: chunks of 4096 codes stay within int32.
+// int32 lanes, four records side by side so that each query load serves four rows. The
+// four rows' lanes are summed together by horizontal adds; over a chunk of 512 codes no
+// sum leaves the int32 range (512 * 32767 * 127 < 2^31), and chunks add up in doubles,
+// exactly, as integers below 2^53.
 #include "core/sketch_kernels.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -9,8 +11,11 @@
 namespace tarnix::core {
 namespace {
 
-constexpr std::size_t kChunk = 4096;
+constexpr std::size_t kChunk = 512;
 constexpr std::size_t kRows = 4;
+// How far ahead of the rows being read their successors are fetched: the sums take
+// longer per byte than a plain read, and the fetches keep the memory busy meanwhile.
+constexpr std::size_t kAhead = 4096;
 
 __attribute__((target("avx2"))) inline __m256i products(const std::int8_t* row, std::size_t j, __m256i q0,
                                                          __m256i q1) {
@@ -20,35 +25,44 @@ __attribute__((target("avx2"))) inline __m256i products(const std::int8_t* row, 
                           _mm256_madd_epi16(_mm256_cvtepi8_epi16(b1), q1));
 }
 
-__attribute__((target("avx2"))) inline std::int64_t lanes_sum(__m256i sums) {
-  alignas(32) std::int32_t lanes[8];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sums);
-  std::int64_t total = 0;
-  for (std::int32_t lane : lanes) total += lane;
-  return total;
+// The four rows' totals of their eight lanes each, as four doubles (exact integers).
+__attribute__((target("avx2"))) inline __m256d four_totals(__m256i s0, __m256i s1, __m256i s2, __m256i s3) {
+  const __m256i pairs = _mm256_hadd_epi32(_mm256_hadd_epi32(s0, s1), _mm256_hadd_epi32(s2, s3));
+  const __m128i sums = _mm_add_epi32(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1));
+  return _mm256_cvtepi32_pd(sums);
+}
+
+__attribute__((target("avx2"))) std::int64_t one_total(__m256i sums) {
+  const __m128i half = _mm_add_epi32(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
+  const __m128i quarter = _mm_add_epi32(half, _mm_shuffle_epi32(half, 0x4e));
+  return _mm_cvtsi128_si32(_mm_add_epi32(quarter, _mm_shuffle_epi32(quarter, 0xb1)));
 }
 
 }  // namespace
 
 __attribute__((target("avx2"))) void sketch_dots_avx2(const std::int8_t* codes, std::size_t stride,
                                                       std::size_t count, const std::int16_t* query,
-                                                      std::int64_t* dots) {
+                                                      double* dots) {
   std::size_t r = 0;
   for (; r + kRows <= count; r += kRows) {
     const std::int8_t* row = codes + r * stride;
-    std::int64_t totals[kRows] = {};
+    for (std::size_t line = 0; line < kRows * stride; line += 64)
+      _mm_prefetch(reinterpret_cast<const char*>(row + kAhead + line), _MM_HINT_T0);
+    __m256d totals = _mm256_setzero_pd();
     for (std::size_t first = 0; first < stride; first += kChunk) {
       const std::size_t end = first + kChunk < stride ? first + kChunk : stride;
-      __m256i sums[kRows];
-      for (__m256i& s : sums) s = _mm256_setzero_si256();
+      __m256i s0 = _mm256_setzero_si256(), s1 = s0, s2 = s0, s3 = s0;
       for (std::size_t j = first; j < end; j += 32) {
         const __m256i q0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + j));
         const __m256i q1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + j + 16));
-        for (std::size_t i = 0; i < kRows; ++i) sums[i] = _mm256_add_epi32(sums[i], products(row + i * stride, j, q0, q1));
+        s0 = _mm256_add_epi32(s0, products(row, j, q0, q1));
+        s1 = _mm256_add_epi32(s1, products(row + stride, j, q0, q1));
+        s2 = _mm256_add_epi32(s2, products(row + 2 * stride, j, q0, q1));
+        s3 = _mm256_add_epi32(s3, products(row + 3 * stride, j, q0, q1));
       }
-      for (std::size_t i = 0; i < kRows; ++i) totals[i] += lanes_sum(sums[i]);
+      totals = _mm256_add_pd(totals, four_totals(s0, s1, s2, s3));
     }
-    for (std::size_t i = 0; i < kRows; ++i) dots[r + i] = totals[i];
+    _mm256_storeu_pd(dots + r, totals);
   }
   for (; r < count; ++r) {
     const std::int8_t* row = codes + r * stride;
@@ -61,9 +75,9 @@ __attribute__((target("avx2"))) void sketch_dots_avx2(const std::int8_t* codes, 
         const __m256i q1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + j + 16));
         sums = _mm256_add_epi32(sums, products(row, j, q0, q1));
       }
-      total += lanes_sum(sums);
+      total += one_total(sums);
     }
-    dots[r] = total;
+    dots[r] = static_cast<double>(total);
   }
 }
 

@@ -4,7 +4,7 @@
 namespace tarnix::core {
 
 void sketch_dots_scalar(const std::int8_t* codes, std::size_t stride, std::size_t count, const std::int16_t* query,
-                        std::int64_t* dots) {
+                        double* dots) {
   constexpr std::size_t kChunk = 512;  // products summed in an int32 before it could overflow
   for (std::size_t r = 0; r < count; ++r) {
     const std::int8_t* row = codes + r * stride;
@@ -15,7 +15,7 @@ void sketch_dots_scalar(const std::int8_t* codes, std::size_t stride, std::size_
       for (std::size_t j = first; j < end; ++j) sum += static_cast<std::int32_t>(query[j]) * row[j];
       total += sum;
     }
-    dots[r] = total;
+    dots[r] = static_cast<double>(total);
   }
 }
 

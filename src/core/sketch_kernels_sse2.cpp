@@ -20,7 +20,7 @@ std::int64_t lanes_sum(__m128i sums) {
 }  // namespace
 
 void sketch_dots_sse2(const std::int8_t* codes, std::size_t stride, std::size_t count, const std::int16_t* query,
-                      std::int64_t* dots) {
+                      double* dots) {
   for (std::size_t r = 0; r < count; ++r) {
     const std::int8_t* row = codes + r * stride;
     std::int64_t total = 0;
@@ -38,7 +38,7 @@ void sketch_dots_sse2(const std::int8_t* codes, std::size_t stride, std::size_t 
       }
       total += lanes_sum(sums);
     }
-    dots[r] = total;
+    dots[r] = static_cast<double>(total);
   }
 }
 

@@ -35,13 +35,6 @@ Vectorstore::Vectorstore(Size vector_size)
       norms_(kBlockLanes),
       ids_(kBlockLanes) {}
 
-void Vectorstore::reserve(std::size_t records) {
-  if (!block_fits(vector_size_)) return;  // as many records as that cannot exist anyway
-  blocks_.reserve(records / kBlockLanes);
-  norms_.reserve(records / kBlockLanes);
-  ids_.reserve(records / kBlockLanes);
-}
-
 DimensionError Vectorstore::wrong_length(std::size_t length) const {
   return wrong_vector_length(length, vector_size_);
 }

@@ -20,12 +20,6 @@ namespace tarnix::core {
 // 32 bits on every platform, so that a 64-bit build behaves like the 32-bit target.
 using Size = std::uint32_t;
 
-// A record as it arrives: its vector and its id.
-struct StoredVector {
-  std::vector<float> vector;
-  std::uint64_t id;
-};
-
 // Every failure of the core is a length that does not match a dimension;
 // the boundary raises it as ValueError with this text.
 struct DimensionError {
@@ -50,9 +44,6 @@ class Vectorstore {
  public:
   explicit Vectorstore(Size vector_size);
 
-  // Makes room for this many records in all, so that a store whose final size is known
-  // allocates each buffer once.
-  void reserve(std::size_t records);
   // What inserting a vector of this length reports when it is not vector_size.
   DimensionError wrong_length(std::size_t length) const;
 

@@ -61,7 +61,7 @@ base::Expected<StoreLayout, FormatError> image_layout(const Vectorstore& store) 
 }
 
 int write_image(const Vectorstore& store, const StoreLayout& layout, ImageSink& sink) {
-  StoreHeader header{layout, {}};
+  StoreHeader header{layout, {}, store.sketch() != nullptr};
   std::uint64_t at = kHeaderBytes;
   static constexpr std::byte kZeros[kSectionAlignment] = {};
   for (std::size_t s = 0; s < kSectionCount; ++s) {
@@ -108,6 +108,7 @@ base::Expected<Vectorstore, StoreError> read_image(const StoreHeader& header, Im
       !read)
     return base::fail(read.take_error());
   add_tail(store, tail_vectors.data(), tail_ids.data(), tail);
+  if (header.had_sketch) store.build_sketch();
   return store;
 }
 
@@ -131,6 +132,7 @@ Vectorstore adopt_image(const StoreHeader& header, std::span<const std::byte> im
   if (!tail_ids.empty())
     std::memcpy(tail_ids.data(), ids + blocks * kBlockLanes * sizeof(std::uint64_t), tail_ids.size() * sizeof(std::uint64_t));
   add_tail(store, tail_vectors.data(), tail_ids.data(), layout.tail_records);
+  if (header.had_sketch) store.build_sketch();  // in memory of its own: the mapping stays read-only
   return store;
 }
 

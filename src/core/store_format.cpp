@@ -17,7 +17,10 @@ constexpr std::size_t kVectorSizeAt = 16;
 constexpr std::size_t kBlockLanesAt = 20;
 constexpr std::size_t kCountAt = 24;
 constexpr std::size_t kSectionsAt = 32;  // per section: offset, length, checksum
-constexpr std::size_t kReservedAt = kSectionsAt + kSectionCount * 24;
+constexpr std::size_t kFlagsAt = kSectionsAt + kSectionCount * 24;
+constexpr std::size_t kReservedAt = kFlagsAt + 4;
+// The flags a reader of version 1 knows; files written before there were flags have none.
+constexpr std::uint64_t kHadSketch = 1;
 constexpr std::size_t kHeaderChecksumAt = kHeaderBytes - 8;
 
 constexpr std::size_t kSizeMax = std::numeric_limits<std::size_t>::max();
@@ -91,6 +94,7 @@ void encode_header(const StoreHeader& header, std::span<std::byte, kHeaderBytes>
   store_le(out.data() + kVectorSizeAt, header.layout.vector_size, 4);
   store_le(out.data() + kBlockLanesAt, kBlockLanes, 4);
   store_le(out.data() + kCountAt, header.layout.count, 8);
+  store_le(out.data() + kFlagsAt, header.had_sketch ? kHadSketch : 0, 4);
   for (std::size_t s = 0; s < kSectionCount; ++s) {
     std::byte* entry = out.data() + kSectionsAt + 24 * s;
     store_le(entry, header.layout.sections[s].offset, 8);
@@ -116,11 +120,12 @@ base::Expected<StoreHeader, FormatError> decode_header(std::span<const std::byte
   // A valid checksum over fields a reader of this version does not expect is a file
   // written by hand or by a faulty writer: refused, whatever else it says.
   if (load_le(h + kHeaderBytesAt, 4) != kHeaderBytes || load_le(h + kBlockLanesAt, 4) != kBlockLanes ||
+      (load_le(h + kFlagsAt, 4) & ~kHadSketch) != 0 ||
       std::any_of(h + kReservedAt, h + kHeaderChecksumAt, [](std::byte b) { return b != std::byte{0}; }))
     return base::fail(FormatError{"store file header has fields this reader does not know"});
   auto layout = layout_for(static_cast<Size>(load_le(h + kVectorSizeAt, 4)), load_le(h + kCountAt, 8));
   if (!layout) return base::fail(layout.take_error());
-  StoreHeader header{layout.take_value(), {}};
+  StoreHeader header{layout.take_value(), {}, (load_le(h + kFlagsAt, 4) & kHadSketch) != 0};
   for (std::size_t s = 0; s < kSectionCount; ++s) {
     const std::byte* entry = h + kSectionsAt + 24 * s;
     if (load_le(entry, 8) != header.layout.sections[s].offset || load_le(entry + 8, 8) != header.layout.sections[s].length)

@@ -52,13 +52,18 @@ base::Expected<StoreLayout, FormatError> layout_for(Size vector_size, std::uint6
 struct StoreHeader {
   StoreLayout layout;
   std::array<std::uint64_t, kSectionCount> checksums;
+  // The store had a sketch when it was written: the reader builds it again. The sketch
+  // is not in the file; it follows from the records, and rebuilding it costs less than
+  // reading it would cost in file size.
+  bool had_sketch = false;
 };
 
 void encode_header(const StoreHeader& header, std::span<std::byte, kHeaderBytes> out);
 
 // Checks, in this order, that `prefix` (the first bytes of a file or payload of
 // `total_bytes` bytes, at most kHeaderBytes of them) starts with the magic string, has a
-// version this reader knows, is a whole header with its checksum, describes a store this
+// version this reader knows, is a whole header with its checksum, has no field or flag it
+// does not know, describes a store this
 // platform can hold, lays its sections out as layout_for does, and that the whole is
 // exactly as long as the sections say.
 base::Expected<StoreHeader, FormatError> decode_header(std::span<const std::byte> prefix, std::uint64_t total_bytes);

@@ -5,6 +5,7 @@
 
 #include "base/panic.hpp"
 #include "python/compat.hpp"
+#include "python/float_matrix.hpp"
 #include "python/interpreter_side.hpp"
 #include "python/sequence.hpp"
 #include "python/text.hpp"
@@ -18,6 +19,19 @@ Result<std::uint64_t> long_to_u64(PyObject* integer) {
     if (auto failure = PyErr::take()) return fail(std::move(*failure));
   }
   return static_cast<std::uint64_t>(value);
+}
+
+Result<std::vector<std::vector<float>>> matrix_rows(const FloatMatrix& matrix) {
+  const std::size_t columns = matrix.columns();
+  std::vector<std::vector<float>> rows(matrix.rows());
+  if (rows.empty() || columns == 0) return rows;
+  Result<FloatVector> run = matrix.row_run(0, rows.size());
+  if (!run) return fail(run.take_error());
+  const std::vector<float> floats = std::move(run.take_value()).take_floats();
+  for (std::size_t r = 0; r < rows.size(); ++r)
+    rows[r].assign(floats.begin() + static_cast<std::ptrdiff_t>(r * columns),
+                   floats.begin() + static_cast<std::ptrdiff_t>((r + 1) * columns));
+  return rows;
 }
 
 }  // namespace
@@ -61,6 +75,8 @@ Result<std::vector<std::vector<float>>> to_query_batch(Borrowed object) {
   // Its items would be numbers; said at once, an empty one included.
   if (FloatBuffer(object).readable())
     return fail(type_error("a batch is a sequence of vectors, not a one-dimensional buffer"));
+  // A 2-D float buffer, read as insert_many reads it: without a Python object per row.
+  if (const FloatMatrix matrix(object); matrix.readable()) return matrix_rows(matrix);
   std::vector<std::vector<float>> queries;
   const auto reserve = [&](std::size_t count) { queries.reserve(count); };
   const auto append = [&](Borrowed item) -> Result<base::Done> {

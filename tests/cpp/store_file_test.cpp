@@ -90,6 +90,14 @@ TEST(StoreHeader, CraftedHeadersAreRefused) {
   craft(crafted, 110, 1, 1);  // a reserved byte
   EXPECT_EQ(refusal(crafted), "store file header has fields this reader does not know");
   crafted = image;
+  craft(crafted, 104, 2, 4);  // a flag this reader does not know
+  EXPECT_EQ(refusal(crafted), "store file header has fields this reader does not know");
+  crafted = image;
+  craft(crafted, 104, 1, 4);  // the sketch's flag: the store comes back with one
+  auto flagged = read_image_from(crafted);
+  ASSERT_TRUE(flagged);
+  EXPECT_NE(flagged.value().sketch(), nullptr);
+  crafted = image;
   craft(crafted, 16, 4, 4);  // another dimension: the sections no longer match
   EXPECT_EQ(refusal(crafted), "store file sizes do not add up");
 }
