@@ -2,8 +2,9 @@
 # Benchmarks tarnix against numpy, faiss, usearch and hnswlib, and against a streaming
 # read of the same bytes; then batches of queries, on CPython and on the 32-bit PyPy; then
 # stores saved, loaded and pickled beside numpy; then bulk inserts and array results;
-# then what a call costs on each of the two. Writes bench/results/results.json, chart.png,
-# persistence.json, bulk.json, boundary.json and boundary.png.
+# then the store sharded over Ray actors against one store; then what a call costs on each
+# of the two. Writes bench/results/results.json, chart.png, persistence.json, bulk.json,
+# ray_shards.json, boundary.json and boundary.png.
 #
 #     bash bench/run.sh [--quick] [--batch]
 #
@@ -23,7 +24,7 @@ for arg in "$@"; do
   esac
 done
 
-make_venv bench python3 numpy faiss-cpu usearch hnswlib matplotlib
+make_venv bench python3 numpy faiss-cpu usearch hnswlib matplotlib ray
 install_system_packages
 make_venv pypy pypy3
 
@@ -43,6 +44,9 @@ mkdir -p "$out"
 
 # Many records in with insert_many, and a batch's results out as arrays.
 "$VENVS/bench/bin/python" "$ROOT/bench/bulk.py" "${quick[@]}" --out "$out/bulk.json"
+
+# The store sharded over Ray actors on a local cluster, against one store in the process.
+"$VENVS/bench/bin/python" "$ROOT/bench/ray_shards.py" "${quick[@]}" --out "$out/ray_shards.json"
 
 # What a call into tarnix costs on each interpreter, taken in turn.
 [ ${#only[@]} -gt 0 ] && exit 0
