@@ -38,27 +38,43 @@ double kernel_margin(std::size_t dimension) {
   return 2.0 * m * (1.0 + 0x1p-30);
 }
 
+// The float64 sum of term(0), ..., term(count - 1), in four partial sums that do not wait
+// on each other's additions: float64_slack bounds the rounding of a sum in any order.
+template <class Term>
+double sum_of(std::size_t count, Term term) {
+  double partial[4] = {0.0, 0.0, 0.0, 0.0};
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    for (std::size_t lane = 0; lane < 4; ++lane) partial[lane] += term(i + lane);
+  }
+  for (; i < count; ++i) partial[0] += term(i);
+  return (partial[0] + partial[1]) + (partial[2] + partial[3]);
+}
+
 // The float64 sum of squares when every component is finite, else nothing.
 // No test per component: a float32's square is finite in float64, and so is a sum of
 // 2^32 of them, while an infinity or a NaN makes the sum infinite or NaN.
 std::optional<double> finite_squares(const float* v, std::size_t dimension) {
-  double squares = 0.0;
-  for (std::size_t i = 0; i < dimension; ++i) squares += static_cast<double>(v[i]) * static_cast<double>(v[i]);
+  const double squares =
+      sum_of(dimension, [v](std::size_t i) { return static_cast<double>(v[i]) * static_cast<double>(v[i]); });
   if (!std::isfinite(squares)) return std::nullopt;
   return squares;
 }
 
 bool in_covered_range(double squares) { return squares >= kSmallestSquares && squares <= kLargestSquares; }
 
+// Exact in any order; four running maxima for the same reason as sum_of's partial sums.
 double largest_magnitude(const float* v, std::size_t dimension) {
-  double largest = 0.0;
-  for (std::size_t i = 0; i < dimension; ++i) largest = std::max(largest, std::fabs(static_cast<double>(v[i])));
-  return largest;
+  double largest[4] = {0.0, 0.0, 0.0, 0.0};
+  std::size_t i = 0;
+  for (; i + 4 <= dimension; i += 4) {
+    for (std::size_t lane = 0; lane < 4; ++lane)
+      largest[lane] = std::max(largest[lane], std::fabs(static_cast<double>(v[i + lane])));
+  }
+  for (; i < dimension; ++i) largest[0] = std::max(largest[0], std::fabs(static_cast<double>(v[i])));
+  return std::max(std::max(largest[0], largest[1]), std::max(largest[2], largest[3]));
 }
 
-// round(v_i / scale) into codes, and an upper bound on the norm of v - scale * codes: the
-// float64 sum, widened for its own rounding and for that of each residual component
-// (each below 2^-53 * (|v_i| + scale / 2), well inside 2^-48 * ||v||).
 // x rounded to the nearest integer, ties to even, for |x| < 2^51: adding 1.5 * 2^52 leaves
 // no fraction bits, so the float64 addition rounds x. Unlike std::nearbyint, which is a
 // call into the library below SSE4.1, this is two additions in every SIMD lane. The codes
@@ -69,15 +85,20 @@ double nearest_integer(double x) {
   return (x + kRounder) - kRounder;
 }
 
+// round(v_i / scale) into codes (or a neighbour of it), and an upper bound on the norm of v - scale * codes: the
+// float64 sum, widened for its own rounding and for that of each residual component
+// (each below 2^-53 * (|v_i| + scale / 2), well inside 2^-48 * ||v||).
 template <class Code>
 double quantise(const float* v, std::size_t dimension, double scale, double largest_code, double norm, Code* codes) {
-  double residual_squares = 0.0;
-  for (std::size_t i = 0; i < dimension; ++i) {
-    const double code = std::clamp(nearest_integer(static_cast<double>(v[i]) / scale), -largest_code, largest_code);
+  // A product with the reciprocal rather than a division per component: a code one off
+  // the nearest now and then costs the bound a little, never its soundness.
+  const double reciprocal = 1.0 / scale;
+  const double residual_squares = sum_of(dimension, [&](std::size_t i) {
+    const double code = std::clamp(nearest_integer(static_cast<double>(v[i]) * reciprocal), -largest_code, largest_code);
     codes[i] = static_cast<Code>(code);
     const double residual = static_cast<double>(v[i]) - scale * code;
-    residual_squares += residual * residual;
-  }
+    return residual * residual;
+  });
   return std::sqrt(residual_squares) * (1.0 + float64_slack(dimension)) + 0x1p-48 * norm;
 }
 
