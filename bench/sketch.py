@@ -1,5 +1,6 @@
 """Rows for the sketch: search top 10 with and without one, on Gaussian and clustered data
-(1,000 centres, queries near centres); search_many of 1,000 queries and of small batches;
+(1,000 centres, queries near centres); search_many of 1,000 queries and of small batches,
+and the 1,000 queries over faiss's flat index where faiss is installed;
 adversarial stores (every record the same; all within one bound; top_k equal to the size);
 what the sketch adds to memory and to insert. The two stores take turns, round by round,
 and each row reports the median ratio (with the sketch over without) and its spread.
@@ -21,6 +22,10 @@ try:
     import numpy as np
 except ImportError:  # the PyPy venv has no numpy
     np = None
+try:
+    import faiss
+except ImportError:
+    faiss = None
 
 K = 10
 
@@ -84,6 +89,7 @@ def search_rows(records, dim, rounds):
     for kind in ("gaussian", "clustered"):
         data, queries = rows(kind, records, dim, 19)
         plain, sketched = store_of(dim, data, False), store_of(dim, data, True)
+        data_for_faiss = data if faiss is not None else None
         del data
         assert all(plain.search(q, K) == sketched.search(q, K) for q in queries)
         out.append(in_turns(f"search {kind} {records}x{dim} top {K}", plain, sketched,
@@ -95,8 +101,27 @@ def search_rows(records, dim, rounds):
             many = np.concatenate([queries] * 16)[:1000]
             out.append(in_turns(f"search_many {kind} {records}x{dim} Q=1000 top {K}", plain, sketched,
                                 lambda s: s.search_many(many, K, 1), max(2, rounds // 2), len(many)))
+            if faiss is not None:
+                out.append(against_faiss(f"search_many {kind} {records}x{dim} Q=1000 top {K} over faiss",
+                                         sketched, data_for_faiss, many, max(2, rounds // 2)))
         del plain, sketched
     return out
+
+
+def against_faiss(name, store, data, queries, rounds):
+    """search_many on one thread over faiss's flat inner-product index on one thread, in turns."""
+    faiss.omp_set_num_threads(1)
+    index = faiss.IndexFlatIP(data.shape[1])
+    index.add(data / np.linalg.norm(data, axis=1, keepdims=True))
+    ours, theirs = [], []
+    for _ in range(rounds):
+        ours.append(timed(lambda: store.search_many(queries, K, 1)))
+        theirs.append(timed(lambda: index.search(queries / np.linalg.norm(queries, axis=1, keepdims=True), K)))
+    ratios = sorted(a / b for a, b in zip(ours, theirs))
+    row = {"row": name, "tarnix_s": statistics.median(ours), "faiss_s": statistics.median(theirs),
+           "ratio": statistics.median(ratios), "ratio_min": ratios[0], "ratio_max": ratios[-1], "rounds": rounds}
+    print(f"{name}: ratio {row['ratio']:.3f} ({ratios[0]:.3f}..{ratios[-1]:.3f}, {rounds} rounds)", flush=True)
+    return row
 
 
 def adversarial_rows(records, dim, rounds):
