@@ -2,9 +2,10 @@
 # Benchmarks tarnix against numpy, faiss, usearch and hnswlib, and against a streaming
 # read of the same bytes; then batches of queries, on CPython and on the 32-bit PyPy; then
 # stores saved, loaded and pickled beside numpy; then bulk inserts and array results;
-# then the store sharded over Ray actors against one store; then what a call costs on each
-# of the two. Writes bench/results/results.json, chart.png, persistence.json, bulk.json,
-# ray_shards.json, boundary.json and boundary.png.
+# then the store sharded over Ray actors against one store; then search with and without a
+# sketch on both interpreters; then what a call costs on each of the two. Writes
+# bench/results/results.json, chart.png, persistence.json, bulk.json, ray_shards.json,
+# sketch.json, sketch_pypy.json, boundary.json and boundary.png.
 #
 #     bash bench/run.sh [--quick] [--batch]
 #
@@ -47,6 +48,10 @@ mkdir -p "$out"
 
 # The store sharded over Ray actors on a local cluster, against one store in the process.
 "$VENVS/bench/bin/python" "$ROOT/bench/ray_shards.py" "${quick[@]}" --out "$out/ray_shards.json"
+
+# Search with a sketch against without, in turns; the PyPy rows on its SSE2 path.
+"$VENVS/bench/bin/python" "$ROOT/bench/sketch.py" "${quick[@]}" --out "$out/sketch.json"
+TARNIX_KERNEL=sse2 "$VENVS/pypy/bin/python" "$ROOT/bench/sketch.py" "${quick[@]}" --out "$out/sketch_pypy.json"
 
 # What a call into tarnix costs on each interpreter, taken in turn.
 [ ${#only[@]} -gt 0 ] && exit 0
