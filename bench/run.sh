@@ -50,7 +50,8 @@ mkdir -p "$out"
 "$VENVS/bench/bin/python" "$ROOT/bench/ray_shards.py" "${quick[@]}" --out "$out/ray_shards.json"
 
 # Search with a sketch against without, in turns; the PyPy rows on its SSE2 path.
-"$VENVS/bench/bin/python" "$ROOT/bench/sketch.py" "${quick[@]}" --out "$out/sketch.json"
+"$VENVS/bench/bin/python" "$ROOT/bench/sketch.py" "${quick[@]}" --floor "$ROOT/build/bench/libtarnix_stream_floor.so" \
+  --out "$out/sketch.json"
 TARNIX_KERNEL=sse2 "$VENVS/pypy/bin/python" "$ROOT/bench/sketch.py" "${quick[@]}" --out "$out/sketch_pypy.json"
 
 # What a call into tarnix costs on each interpreter, taken in turn.

@@ -6,9 +6,13 @@ what the sketch adds to memory and to insert. The two stores take turns, round b
 and each row reports the median ratio (with the sketch over without) and its spread.
 Runs on CPython with numpy and on the 32-bit PyPy without it (smaller sizes there).
 
-    python bench/sketch.py [--quick] [--sizes 1000000x128,200000x768] --out JSON
+With --floor (the library bench/run.sh builds), the search rows are also timed against a
+one-core streaming read of the store's floats, the floor of any exhaustive search.
+
+    python bench/sketch.py [--quick] [--sizes 1000000x128,200000x768] [--floor LIB] --out JSON
 """
 import argparse
+import ctypes
 import gc
 import json
 import random
@@ -84,14 +88,17 @@ def in_turns(name, plain, sketched, run, rounds, count):
     return row
 
 
-def search_rows(records, dim, rounds):
+def search_rows(records, dim, rounds, floor_read=None):
     out = []
     for kind in ("gaussian", "clustered"):
         data, queries = rows(kind, records, dim, 19)
         plain, sketched = store_of(dim, data, False), store_of(dim, data, True)
         data_for_faiss = data if faiss is not None else None
-        del data
         assert all(plain.search(q, K) == sketched.search(q, K) for q in queries)
+        if floor_read is not None:
+            out.append(against_floor(f"search {kind} {records}x{dim} top {K} over the floor", floor_read,
+                                     data, plain, sketched, queries, rounds))
+        del data
         out.append(in_turns(f"search {kind} {records}x{dim} top {K}", plain, sketched,
                             lambda s: [s.search(q, K) for q in queries], rounds, len(queries)))
         out.append(in_turns(f"search_many {kind} {records}x{dim} Q=4 top {K}", plain, sketched,
@@ -106,6 +113,27 @@ def search_rows(records, dim, rounds):
                                          sketched, data_for_faiss, many, max(2, rounds // 2)))
         del plain, sketched
     return out
+
+
+def against_floor(name, floor_read, data, plain, sketched, queries, rounds):
+    """The floor (one read of the store's floats per query), search without and with the
+    sketch, in turns: each search's median per query over the floor's."""
+    address, count = data.ctypes.data, data.size
+    runs = {"floor": lambda: [floor_read(address, count) for _ in queries],
+            "without": lambda: [plain.search(q, K) for q in queries],
+            "with": lambda: [sketched.search(q, K) for q in queries]}
+    times = {side: [] for side in runs}
+    for _ in range(rounds):
+        for side, run in runs.items():
+            times[side].append(timed(run) / len(queries))
+    floor_s = statistics.median(times["floor"])
+    row = {"row": name, "floor_s": floor_s, "rounds": rounds,
+           "without_over_floor": statistics.median(times["without"]) / floor_s,
+           "with_over_floor": statistics.median(times["with"]) / floor_s,
+           "with_over_floor_range": [min(times["with"]) / floor_s, max(times["with"]) / floor_s]}
+    print(f"{name}: floor {floor_s * 1e3:.2f} ms, without {row['without_over_floor']:.3f} x floor, "
+          f"with {row['with_over_floor']:.3f} x floor", flush=True)
+    return row
 
 
 def against_faiss(name, store, data, queries, rounds):
@@ -196,8 +224,14 @@ def main():
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--sizes", default=None, help="RECORDSxDIM,... for the search rows")
     parser.add_argument("--rows", default="search,adversarial,cost")
+    parser.add_argument("--floor", help="libtarnix_stream_floor.so, for the search rows against the floor")
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
+    floor_read = None
+    if args.floor:
+        floor_read = ctypes.CDLL(args.floor).tarnix_floor_read
+        floor_read.restype = ctypes.c_float
+        floor_read.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
     pypy = np is None
     default = "20000x128" if args.quick else ("200000x128" if pypy else "1000000x128,200000x768")
     sizes = [tuple(int(n) for n in s.split("x")) for s in (args.sizes or default).split(",")]
@@ -209,7 +243,7 @@ def main():
             out += cost_rows(5_000 if args.quick else 20_000, dim, rounds)
     for records, dim in sizes:
         if "search" in wanted:
-            out += search_rows(records, dim, rounds)
+            out += search_rows(records, dim, rounds, floor_read)
     if "adversarial" in wanted:
         out += adversarial_rows(20_000 if args.quick or pypy else 200_000, 128, rounds)
     with open(args.out, "w") as f:
