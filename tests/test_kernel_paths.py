@@ -78,7 +78,7 @@ def keyed(result):
     return [(reference.bits(score), rid) for score, rid in result]
 
 
-@pytest.mark.parametrize("kernel", ["scalar", "sse2", "avx2"])
+@pytest.mark.parametrize("kernel", ["scalar", "sse2", "avx2", "avx-vnni"])
 def test_each_kernel_matches_the_reference(kernel, expected):
     cases, results = expected
     env = dict(os.environ, TARNIX_KERNEL=kernel)
@@ -98,5 +98,5 @@ def test_a_kernel_name_that_is_no_path_fails_the_import(run_python):
     proc = run_python("import tarnix", TARNIX_KERNEL="avx512")
     assert proc.returncode != 0
     assert proc.stderr.rstrip().splitlines()[-1] == (
-        'RuntimeError: TARNIX_KERNEL names "avx512", which is not a kernel path (scalar, sse2, avx2)'
+        'RuntimeError: TARNIX_KERNEL names "avx512", which is not a kernel path (scalar, sse2, avx2, avx-vnni)'
     )

@@ -119,7 +119,7 @@ print(json.dumps(failures))
 """
 
 
-@pytest.mark.parametrize("kernel", ["scalar", "sse2", "avx2"])
+@pytest.mark.parametrize("kernel", ["scalar", "sse2", "avx2", "avx-vnni"])
 def test_each_kernel_path_equals_its_search(kernel):
     # Scores compare through repr, which tells -0.0 and every float bit apart (NaN is
     # spelt nan, as search's NaN is the same NaN).

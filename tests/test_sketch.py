@@ -101,7 +101,7 @@ print(json.dumps(mismatches))
 """
 
 
-@pytest.mark.parametrize("kernel", ["scalar", "sse2", "avx2"])
+@pytest.mark.parametrize("kernel", ["scalar", "sse2", "avx2", "avx-vnni"])
 def test_every_kernel_path_gives_the_exhaustive_bits(kernel):
     env = dict(os.environ, TARNIX_KERNEL=kernel)
     here = os.path.dirname(os.path.abspath(__file__))

@@ -31,6 +31,15 @@ bool processor_runs_avx2() {
   constexpr unsigned kAvx2 = 1u << 5;
   return (ebx & kAvx2) != 0;
 }
+
+// AVX2, and the multiply-adds of AVX-VNNI on the same registers.
+bool processor_runs_avx_vnni() {
+  if (!processor_runs_avx2()) return false;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid_count(7, 1, &eax, &ebx, &ecx, &edx)) return false;
+  constexpr unsigned kAvxVnni = 1u << 4;
+  return (eax & kAvxVnni) != 0;
+}
 #endif
 
 // A path of this build and whether the processor runs it.
@@ -42,12 +51,20 @@ struct Path {
 // Slowest first. SSE2 is part of every x86-64 and of the 32-bit builds (-msse2), so it
 // needs no question; blocks are written by the portable path there.
 const Path kPaths[] = {
-    {{"scalar", score_blocks_scalar, score_batches_scalar, write_block_scalar, sketch_dots_scalar}, [] { return true; }},
+    {{"scalar", score_blocks_scalar, score_batches_scalar, write_block_scalar, sketch_dots_scalar,
+      sketch_uppers_scalar},
+     [] { return true; }},
 #if defined(__SSE2__)
-    {{"sse2", score_blocks_sse2, score_batches_sse2, write_block_scalar, sketch_dots_sse2}, [] { return true; }},
+    {{"sse2", score_blocks_sse2, score_batches_sse2, write_block_scalar, sketch_dots_sse2, sketch_uppers_sse2},
+     [] { return true; }},
 #endif
 #if defined(__x86_64__) || defined(__i386__)
-    {{"avx2", score_blocks_avx2, score_batches_avx2, write_block_avx2, sketch_dots_avx2}, processor_runs_avx2},
+    {{"avx2", score_blocks_avx2, score_batches_avx2, write_block_avx2, sketch_dots_avx2, sketch_uppers_avx2},
+     processor_runs_avx2},
+    // AVX2's kernels but for the sketch's integer dot products.
+    {{"avx-vnni", score_blocks_avx2, score_batches_avx2, write_block_avx2, sketch_dots_avx_vnni,
+      sketch_uppers_avx2},
+     processor_runs_avx_vnni},
 #endif
 };
 

@@ -45,8 +45,6 @@ class KthLargest {
   std::priority_queue<double, std::vector<double>, std::greater<double>> heap_;
 };
 
-}  // namespace
-
 // The survivors under the cut, in record order, and the number of blocks they span.
 std::size_t keep_above(std::vector<Survivor>& kept, double cut) {
   std::erase_if(kept, [cut](const Survivor& s) { return s.upper < cut; });
@@ -56,43 +54,126 @@ std::size_t keep_above(std::vector<Survivor>& kept, double cut) {
   return blocks;
 }
 
-std::optional<std::vector<Survivor>> survivors(const Sketch& sketch, const SketchedQuery& query, std::size_t begin,
-                                               std::size_t end, Size top_k) {
-  const SketchDots dots_of = active_kernels().sketch_dots;
-  const std::size_t first_check = begin + (end - begin) / kBlockShare;
-  KthLargest tau(top_k);
-  double cut = tau.value();
-  std::vector<Survivor> kept;
-  double dots[kRun];
-  double uppers[kRun];
-  for (std::size_t first = begin; first < end; first += kRun) {
-    const std::size_t count = std::min(kRun, end - first);
-    dots_of(sketch.codes(first), sketch.stride(), count, query.codes.data(), dots);
+// One query's steps 1 and 2 over a range, fed the integer dots of one run after another.
+class Pruning {
+ public:
+  Pruning(const SketchedQuery& query, std::size_t begin, std::size_t end, Size top_k)
+      : query_(&query),
+        uppers_of_(active_kernels().sketch_uppers),
+        begin_(begin),
+        first_check_(begin + (end - begin) / kBlockShare),
+        tau_(top_k) {}
+
+  // Takes the records [first, first + count) of a run, count <= kRun; false when, checked
+  // here, the records kept span too many blocks to be worth scoring one by one.
+  bool take(const Sketch& sketch, std::size_t first, std::size_t count, const double* dots) {
     const float* scales = sketch.scales() + first;
     const float* residuals = sketch.residuals() + first;
-    // The upper bounds of the whole run first, in a loop without branches that the
-    // compiler turns into vector arithmetic; then one comparison per record, which few
-    // pass once tau has risen.
-    for (std::size_t i = 0; i < count; ++i) {
-      const double estimate = score_estimate(query, scales[i], dots[i]);
-      uppers[i] = estimate + score_bound(query, estimate, residuals[i]);
-    }
-    for (std::size_t i = 0; i < count; ++i) {
+    // The upper bounds of the whole run first, in lanes; then, where any reaches the cut,
+    // one comparison per record, which few pass once tau has risen.
+    double uppers[kRun];
+    const bool any = uppers_of_(*query_, dots, scales, residuals, count, cut_, uppers);
+    for (std::size_t i = 0; any && i < count; ++i) {
       // An upper bound below the current k-th lower bound cannot reach the final k-th,
       // which is no lower; the record's lower bound, below it too, cannot raise it.
-      if (uppers[i] < cut) continue;
-      const double estimate = score_estimate(query, scales[i], dots[i]);
-      tau.offer(estimate - score_bound(query, estimate, residuals[i]));
-      cut = tau.value();
-      kept.push_back(Survivor{first + i, uppers[i]});
+      if (uppers[i] < cut_) continue;
+      const double estimate = score_estimate(*query_, scales[i], dots[i]);
+      tau_.offer(estimate - score_bound(*query_, estimate, residuals[i]));
+      cut_ = tau_.value();
+      kept_.push_back(Survivor{first + i, uppers[i]});
     }
     const std::size_t done = first + count;
-    if (done >= first_check && (done - begin) % kCheckEvery < kRun &&
-        keep_above(kept, cut) > (done - begin) / kBlockLanes / kBlockShare + kFewBlocks)
-      return std::nullopt;
+    return !(done >= first_check_ && (done - begin_) % kCheckEvery < kRun &&
+             keep_above(kept_, cut_) > (done - begin_) / kBlockLanes / kBlockShare + kFewBlocks);
   }
-  keep_above(kept, cut);
+
+  std::vector<Survivor> take_kept() {
+    keep_above(kept_, cut_);
+    return std::move(kept_);
+  }
+
+ private:
+  const SketchedQuery* query_;
+  SketchUppers uppers_of_;
+  std::size_t begin_;
+  std::size_t first_check_;
+  KthLargest tau_;
+  double cut_ = -std::numeric_limits<double>::infinity();
+  std::vector<Survivor> kept_;
+};
+
+// Queries estimated per kernel call: their dots of a run stay in the first-level cache
+// until they are taken, and the run's codes stay there meanwhile.
+constexpr std::size_t kQueriesPerCall = 8;
+
+}  // namespace
+
+bool worth_pruning(std::size_t records, Size top_k) {
+  return top_k > 0 && top_k <= records / kLargestShareOfRange;
+}
+
+std::vector<std::optional<std::vector<Survivor>>> survivors(const Sketch& sketch,
+                                                            std::span<const SketchedQuery* const> queries,
+                                                            std::size_t begin, std::size_t end, Size top_k) {
+  const SketchDots dots_of = active_kernels().sketch_dots;
+  std::vector<Pruning> prunings;
+  prunings.reserve(queries.size());
+  for (const SketchedQuery* query : queries) prunings.emplace_back(*query, begin, end, top_k);
+  std::vector<std::optional<std::vector<Survivor>>> kept(queries.size());
+  // The queries still estimated, and their codes side by side for the kernel.
+  std::vector<std::size_t> active(queries.size());
+  std::vector<const std::int16_t*> codes(queries.size());
+  for (std::size_t q = 0; q < queries.size(); ++q) {
+    active[q] = q;
+    codes[q] = queries[q]->codes.data();
+  }
+  std::vector<double> dots(std::min(kQueriesPerCall, queries.size()) * kRun);
+  for (std::size_t first = begin; first < end && !active.empty(); first += kRun) {
+    const std::size_t count = std::min(kRun, end - first);
+    bool any_gave_up = false;
+    for (std::size_t q0 = 0; q0 < active.size(); q0 += kQueriesPerCall) {
+      const std::size_t n = std::min(kQueriesPerCall, active.size() - q0);
+      dots_of(sketch.codes(first), sketch.stride(), count, codes.data() + q0, n, dots.data(), kRun);
+      for (std::size_t i = 0; i < n; ++i) {
+        if (!prunings[active[q0 + i]].take(sketch, first, count, dots.data() + i * kRun)) {
+          active[q0 + i] = queries.size();  // gave up: estimated no further
+          any_gave_up = true;
+        }
+      }
+    }
+    if (any_gave_up) {
+      std::erase(active, queries.size());
+      for (std::size_t i = 0; i < active.size(); ++i) codes[i] = queries[active[i]]->codes.data();
+    }
+  }
+  for (std::size_t q : active) kept[q] = prunings[q].take_kept();
   return kept;
+}
+
+std::vector<Candidate> best_of_survivors(const Vectorstore& store, const PreparedQuery& query,
+                                         std::span<const Survivor> kept, Size top_k) {
+  const ScoreBlocks scores_of = active_kernels().score_blocks;
+  const std::size_t blocked = store.complete_blocks() * kBlockLanes;
+  const std::size_t dim = store.vector_size();
+  BestCandidates best(top_k, kept.size());
+  float scores[kBlockLanes];
+  std::size_t scored_block = std::numeric_limits<std::size_t>::max();
+  for (const Survivor& s : kept) {
+    float score;
+    if (s.record < blocked) {
+      const std::size_t block = s.record / kBlockLanes;
+      if (block != scored_block) {
+        const BlockRun run{store.block(block), store.block_floats(), store.lane_norms(block), kBlockLanes, 1, dim};
+        scores_of(run, query.values.data(), query.norm, scores);
+        scored_block = block;
+      }
+      score = scores[s.record % kBlockLanes];
+    } else {
+      row_scores(store.tail().data() + (s.record - blocked) * dim, 1, dim, query.values.data(), query.norm, &score);
+    }
+    if (best.admits(score)) best.offer(Candidate{score, s.record});
+  }
+  return best.take();
 }
 
 std::optional<SketchedQuery> sketch_query_for(const Vectorstore& store, const PreparedQuery& query) {
@@ -115,34 +196,13 @@ std::optional<SketchedQuery> sketch_query_for(const Vectorstore& store, const Pr
 std::vector<Candidate> best_of_range_sketched(const Vectorstore& store, const PreparedQuery& query,
                                               const std::optional<SketchedQuery>& sketched, std::size_t begin,
                                               std::size_t end, Size top_k) {
-  if (!sketched || top_k == 0 || top_k > (end - begin) / kLargestShareOfRange)
-    return best_of_range(store, query, begin, end, top_k);
+  if (!sketched || !worth_pruning(end - begin, top_k)) return best_of_range(store, query, begin, end, top_k);
   // 1. and 2.
-  std::optional<std::vector<Survivor>> kept = survivors(*store.sketch(), *sketched, begin, end, top_k);
+  const SketchedQuery* const one[] = {&*sketched};
+  std::optional<std::vector<Survivor>> kept = std::move(survivors(*store.sketch(), one, begin, end, top_k).front());
   if (!kept) return best_of_range(store, query, begin, end, top_k);
   // 3. and 4.
-  const ScoreBlocks scores_of = active_kernels().score_blocks;
-  const std::size_t blocked = store.complete_blocks() * kBlockLanes;
-  const std::size_t dim = store.vector_size();
-  BestCandidates best(top_k, kept->size());
-  float scores[kBlockLanes];
-  std::size_t scored_block = std::numeric_limits<std::size_t>::max();
-  for (const Survivor& s : *kept) {
-    float score;
-    if (s.record < blocked) {
-      const std::size_t block = s.record / kBlockLanes;
-      if (block != scored_block) {
-        const BlockRun run{store.block(block), store.block_floats(), store.lane_norms(block), kBlockLanes, 1, dim};
-        scores_of(run, query.values.data(), query.norm, scores);
-        scored_block = block;
-      }
-      score = scores[s.record % kBlockLanes];
-    } else {
-      row_scores(store.tail().data() + (s.record - blocked) * dim, 1, dim, query.values.data(), query.norm, &score);
-    }
-    if (best.admits(score)) best.offer(Candidate{score, s.record});
-  }
-  return best.take();
+  return best_of_survivors(store, query, *kept, top_k);
 }
 
 }  // namespace tarnix::core

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/search.hpp"
@@ -20,11 +21,22 @@ struct Survivor {
   double upper;
 };
 
-// Steps 1 and 2 of best_of_range_sketched: the records of [begin, end) that the bounds
-// cannot rule out, in record order, or nothing when they span too many blocks (more than
-// an eighth of those estimated so far, and a few, checked from an eighth of the range on).
-std::optional<std::vector<Survivor>> survivors(const Sketch& sketch, const SketchedQuery& query, std::size_t begin,
-                                               std::size_t end, Size top_k);
+// Whether pruning a range of `records` can pay for top_k: a top_k above an eighth of the
+// range skips little, and the exhaustive scan is cheaper.
+bool worth_pruning(std::size_t records, Size top_k);
+
+// Steps 1 and 2 of best_of_range_sketched for each of `queries` at once, the codes of the
+// range read once for all of them: entry q holds the records of [begin, end) that the
+// bounds cannot rule out for queries[q], in record order, or nothing when they span too
+// many blocks (more than an eighth of those estimated so far, and a few, checked from an
+// eighth of the range on); such a query is estimated no further.
+std::vector<std::optional<std::vector<Survivor>>> survivors(const Sketch& sketch,
+                                                            std::span<const SketchedQuery* const> queries,
+                                                            std::size_t begin, std::size_t end, Size top_k);
+
+// Steps 3 and 4: the best min(top_k, records) of the range when `kept` are its survivors.
+std::vector<Candidate> best_of_survivors(const Vectorstore& store, const PreparedQuery& query,
+                                         std::span<const Survivor> kept, Size top_k);
 
 // best_of_range's result, element for element and bit for bit. With a sketched query it
 // reads the codes of the range first and scores exactly only the records that may belong

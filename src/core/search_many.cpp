@@ -24,44 +24,37 @@ struct PackedQueries {
   std::size_t dimension;
 };
 
-// Batches of up to this many queries search each query alone with the sketch, when the
-// store has one. Larger ones are faster through the batch kernel, which reads each block
-// once for all of its queries, while each sketched search reads all the codes (a quarter
-// of the floats) once per query: at 1,000,000 x 128 the two meet near four queries.
-constexpr std::size_t kMostSketchedQueries = 4;
-
-// The queries, and for each its position among all of them and, where the store has a
-// sketch that covers it and the batch is small, its sketched form. The batch path packs
-// the others.
+// Every query packed for the batch kernel, and, where the store has a sketch that covers
+// it, its sketched form.
 struct BatchQueries {
   PackedQueries packed;
-  std::vector<std::size_t> packed_positions;
-  std::vector<PreparedQuery> sketched_prepared;
-  std::vector<SketchedQuery> sketched;
-  std::vector<std::size_t> sketched_positions;
+  std::vector<PreparedQuery> prepared;
+  std::vector<std::optional<SketchedQuery>> sketched;
 };
 
-BatchQueries split(const Vectorstore& store, std::span<const std::span<const float>> queries,
-                   std::size_t dimension) {
-  BatchQueries split{PackedQueries{{}, {}, 0, dimension}, {}, {}, {}, {}};
-  const bool small = queries.size() <= kMostSketchedQueries;
-  for (std::size_t i = 0; i < queries.size(); ++i) {
-    const PreparedQuery prepared = prepare_query(queries[i]);
-    std::optional<SketchedQuery> sketched;
-    if (small) sketched = sketch_query_for(store, prepared);
-    if (sketched) {
-      split.sketched_prepared.push_back(prepared);
-      split.sketched.push_back(std::move(*sketched));
-      split.sketched_positions.push_back(i);
-      continue;
-    }
-    PackedQueries& packed = split.packed;
-    packed.values.insert(packed.values.end(), queries[i].begin(), queries[i].end());
-    packed.norms.push_back(prepared.norm);
-    ++packed.count;
-    split.packed_positions.push_back(i);
+BatchQueries prepare(const Vectorstore& store, std::span<const std::span<const float>> queries,
+                     std::size_t dimension) {
+  BatchQueries batch{PackedQueries{{}, {}, queries.size(), dimension}, {}, {}};
+  batch.packed.values.reserve(queries.size() * dimension);
+  for (const std::span<const float> query : queries) {
+    batch.prepared.push_back(prepare_query(query));
+    batch.sketched.push_back(sketch_query_for(store, batch.prepared.back()));
+    batch.packed.values.insert(batch.packed.values.end(), query.begin(), query.end());
+    batch.packed.norms.push_back(batch.prepared.back().norm);
   }
-  return split;
+  return batch;
+}
+
+// The queries of `all` at `positions`, packed side by side.
+PackedQueries subset(const PackedQueries& all, std::span<const std::size_t> positions) {
+  PackedQueries some{{}, {}, positions.size(), all.dimension};
+  some.values.reserve(positions.size() * all.dimension);
+  for (const std::size_t q : positions) {
+    const float* values = all.values.data() + q * all.dimension;
+    some.values.insert(some.values.end(), values, values + all.dimension);
+    some.norms.push_back(all.norms[q]);
+  }
+  return some;
 }
 
 // A worker's share: blocks [first_block, end_block), and the tail when `with_tail`.
@@ -115,19 +108,42 @@ Lists best_of_packed(const Vectorstore& store, const PackedQueries& queries, con
   return lists;
 }
 
-// Every query's list of the chunk, in the order of the batch: the packed ones from the
-// batch kernel, the sketched ones each from its own pruned search of the chunk's range.
+// Every query's list of the chunk, in the order of the batch. With a sketch, the queries
+// it covers are pruned together, reading the chunk's codes once for all of them, and each
+// scores exactly only its survivors; the batch kernel scores the others, and those for
+// which too many records survive, against every record of the chunk.
 Lists best_of_chunk(const Vectorstore& store, const BatchQueries& queries, const Chunk& chunk, Size top_k) {
-  Lists lists(queries.packed_positions.size() + queries.sketched_positions.size());
-  if (queries.packed.count > 0) {
-    Lists packed = best_of_packed(store, queries.packed, chunk, top_k);
-    for (std::size_t i = 0; i < packed.size(); ++i) lists[queries.packed_positions[i]] = std::move(packed[i]);
-  }
+  Lists lists(queries.prepared.size());
   const std::size_t begin = chunk.first_block * kBlockLanes;
   const std::size_t end = chunk.with_tail ? store.size() : chunk.end_block * kBlockLanes;
-  for (std::size_t i = 0; i < queries.sketched.size(); ++i) {
-    lists[queries.sketched_positions[i]] =
-        best_of_range_sketched(store, queries.sketched_prepared[i], queries.sketched[i], begin, end, top_k);
+  std::vector<std::size_t> exhaustive;
+  std::vector<std::size_t> pruned;
+  std::vector<const SketchedQuery*> sketched;
+  for (std::size_t q = 0; q < queries.sketched.size(); ++q) {
+    if (queries.sketched[q] && worth_pruning(end - begin, top_k)) {
+      pruned.push_back(q);
+      sketched.push_back(&*queries.sketched[q]);
+    } else {
+      exhaustive.push_back(q);
+    }
+  }
+  if (!pruned.empty()) {
+    std::vector<std::optional<std::vector<Survivor>>> kept = survivors(*store.sketch(), sketched, begin, end, top_k);
+    for (std::size_t i = 0; i < pruned.size(); ++i) {
+      const std::size_t q = pruned[i];
+      if (kept[i])
+        lists[q] = best_of_survivors(store, queries.prepared[q], *kept[i], top_k);
+      else
+        exhaustive.push_back(q);
+    }
+  }
+  if (!exhaustive.empty()) {
+    std::sort(exhaustive.begin(), exhaustive.end());
+    PackedQueries some{};
+    const bool all = exhaustive.size() == queries.prepared.size();
+    if (!all) some = subset(queries.packed, exhaustive);
+    Lists scanned = best_of_packed(store, all ? queries.packed : some, chunk, top_k);
+    for (std::size_t i = 0; i < exhaustive.size(); ++i) lists[exhaustive[i]] = std::move(scanned[i]);
   }
   return lists;
 }
@@ -146,8 +162,8 @@ DimensionError wrong_batch_query_length(std::size_t index, std::size_t length, S
 //    blocks, rounded up, the last one with the tail;
 // 4. one chunk runs on the calling thread; more run one worker each, joined in chunk
 //    order (a panicked one is a panic here, as in parallel_search);
-//    With a sketch and a small batch, each query the sketch covers is searched alone in
-//    each chunk, with the pruning of search(), and gives the list the batch kernel would;
+//    with a sketch, the queries it covers are pruned as search() prunes one, all of them
+//    in one pass over each chunk's codes, and give the lists the batch kernel would;
 // 5. each query's lists are merged: every list is in candidate order with records named
 //    by their position, so the merge is the order search() gives, whatever the chunks.
 CoreResult<std::vector<std::vector<Hit>>> search_many(const Vectorstore& store,
@@ -169,7 +185,7 @@ CoreResult<std::vector<std::vector<Hit>>> search_many(const Vectorstore& store,
   for (std::size_t first = 0; first < blocks || chunks.empty(); first += per_chunk)
     chunks.push_back(Chunk{first, std::min(blocks, first + per_chunk), false});
   chunks.back().with_tail = true;
-  const BatchQueries packed = split(store, queries, dim);
+  const BatchQueries packed = prepare(store, queries, dim);
 
   // 4.
   std::vector<Lists> per_chunk_lists;

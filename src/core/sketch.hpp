@@ -2,6 +2,7 @@
 // the exact kernel's score can lie from the score the codes estimate.
 #pragma once
 
+#include <cmath>    // std::fabs
 #include <cstddef>  // std::size_t
 #include <cstdint>  // std::int8_t, std::int16_t, std::int64_t
 #include <optional>
@@ -77,17 +78,21 @@ struct SketchedQuery {
 
 std::optional<SketchedQuery> sketch_query(const Sketch& sketch, std::span<const float> query);
 
+// What the bound is widened by for the few roundings of its own sum, and then some.
+constexpr double kBoundWidening = 1.0 + 0x1p-30;
+
 // est for a record, from the integer dot product of its codes with the query's.
 inline double score_estimate(const SketchedQuery& query, float scale, double dot) {
   return static_cast<double>(scale) * query.scale * dot;
 }
 
 // The bound on |score - est| for a record whose residual is b: est +- this holds the exact
-// kernel's score. Infinite for a record that is never skipped.
+// kernel's score. Infinite for a record that is never skipped. The kernels' SketchUppers
+// computes the same operations in the same order, so its bits are these.
 inline double score_bound(const SketchedQuery& query, double estimate, float residual) {
   const double bound = query.slack + static_cast<double>(residual) * query.residual_factor +
-                       query.estimate_factor * (estimate < 0 ? -estimate : estimate);
-  return bound * (1.0 + 0x1p-30);  // the few roundings of this sum, and then some
+                       query.estimate_factor * std::fabs(estimate);
+  return bound * kBoundWidening;
 }
 
 }  // namespace tarnix::core

@@ -1,23 +1,55 @@
-// The integer dot products of a query's codes with records' codes: exact on every path.
+// The integer dot products of queries' codes with records' codes, exact on every path, and
+// the upper bounds they give.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "core/sketch.hpp"
+
 namespace tarnix::core {
 
-// dots[r] = sum over j < stride of query[j] * codes[r * stride + j], for r < count. The
-// stride is a multiple of 32; |query[j]| <= 32767 and |codes| <= 127, so partial sums of
-// up to 512 products fit an int32 and every path gives the same, exact, integers, handed
-// over as doubles (every integer below 2^53 is one) for the float64 bound arithmetic.
+// dots[q * dots_stride + r] = sum over j < stride of queries[q][j] * codes[r * stride + j],
+// for q < query_count and r < count. The stride is a multiple of 32; |queries[q][j]| <=
+// 32767 and |codes| <= 127, so partial sums of up to 512 products fit an int32 and every
+// path gives the same, exact, integers, handed over as doubles (every integer below 2^53
+// is one) for the float64 bound arithmetic. Several queries share each read of a record's
+// codes, so a batch reads the codes once from memory, not once per query.
 using SketchDots = void (*)(const std::int8_t* codes, std::size_t stride, std::size_t count,
-                            const std::int16_t* query, double* dots);
+                            const std::int16_t* const* queries, std::size_t query_count, double* dots,
+                            std::size_t dots_stride);
 
-void sketch_dots_scalar(const std::int8_t* codes, std::size_t stride, std::size_t count, const std::int16_t* query,
-                        double* dots);
-void sketch_dots_sse2(const std::int8_t* codes, std::size_t stride, std::size_t count, const std::int16_t* query,
-                      double* dots);
-void sketch_dots_avx2(const std::int8_t* codes, std::size_t stride, std::size_t count, const std::int16_t* query,
-                      double* dots);
+// uppers[i] = est + score_bound(query, est, residuals[i]) with est = score_estimate(query,
+// scales[i], dots[i]), for i < count, bit for bit as those functions give them (every path
+// does their float64 operations in their order, without fused multiply-adds); returns
+// whether any of them is not below `cut`.
+using SketchUppers = bool (*)(const SketchedQuery& query, const double* dots, const float* scales,
+                              const float* residuals, std::size_t count, double cut, double* uppers);
+
+// One record's upper bound, as every path computes it where it does not work in lanes.
+inline double sketch_upper(const SketchedQuery& query, double dot, float scale, float residual) {
+  const double estimate = score_estimate(query, scale, dot);
+  return estimate + score_bound(query, estimate, residual);
+}
+
+bool sketch_uppers_scalar(const SketchedQuery& query, const double* dots, const float* scales,
+                          const float* residuals, std::size_t count, double cut, double* uppers);
+bool sketch_uppers_sse2(const SketchedQuery& query, const double* dots, const float* scales,
+                        const float* residuals, std::size_t count, double cut, double* uppers);
+bool sketch_uppers_avx2(const SketchedQuery& query, const double* dots, const float* scales,
+                        const float* residuals, std::size_t count, double cut, double* uppers);
+
+void sketch_dots_scalar(const std::int8_t* codes, std::size_t stride, std::size_t count,
+                        const std::int16_t* const* queries, std::size_t query_count, double* dots,
+                        std::size_t dots_stride);
+void sketch_dots_sse2(const std::int8_t* codes, std::size_t stride, std::size_t count,
+                      const std::int16_t* const* queries, std::size_t query_count, double* dots,
+                      std::size_t dots_stride);
+void sketch_dots_avx2(const std::int8_t* codes, std::size_t stride, std::size_t count,
+                      const std::int16_t* const* queries, std::size_t query_count, double* dots,
+                      std::size_t dots_stride);
+void sketch_dots_avx_vnni(const std::int8_t* codes, std::size_t stride, std::size_t count,
+                          const std::int16_t* const* queries, std::size_t query_count, double* dots,
+                          std::size_t dots_stride);
 
 }  // namespace tarnix::core

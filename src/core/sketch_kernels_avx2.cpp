@@ -1,8 +1,10 @@
-// AVX2: thirty-two codes per step, widened to int16 and multiplied pairwise into eight
-// int32 lanes, four records side by side so that each query load serves four rows. The
-// four rows' lanes are summed together by horizontal adds; over a chunk of 512 codes no
-// sum leaves the int32 range (512 * 32767 * 127 < 2^31), and chunks add up in doubles,
-// exactly, as integers below 2^53.
+// AVX2: a tile of four records by two queries. Each step widens sixteen codes of each of
+// the four records to int16 once and multiplies them pairwise with both queries into
+// eight int32 lanes, so one read of the codes serves every query of the tile. The lanes
+// of a record and query are summed by horizontal adds, four records at a time; over a
+// chunk of 512 codes no sum leaves the int32 range (512 * 32767 * 127 < 2^31), and chunks
+// add up in doubles, exactly, as integers below 2^53. The upper bounds go four records at
+// a time, in sketch_upper's operations and order.
 #include "core/sketch_kernels.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -17,19 +19,20 @@ constexpr std::size_t kRows = 4;
 // longer per byte than a plain read, and the fetches keep the memory busy meanwhile.
 constexpr std::size_t kAhead = 4096;
 
-__attribute__((target("avx2"))) inline __m256i products(const std::int8_t* row, std::size_t j, __m256i q0,
-                                                         __m256i q1) {
-  const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + j));
-  const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + j + 16));
-  return _mm256_add_epi32(_mm256_madd_epi16(_mm256_cvtepi8_epi16(b0), q0),
-                          _mm256_madd_epi16(_mm256_cvtepi8_epi16(b1), q1));
+__attribute__((target("avx2"))) inline __m256i widened(const std::int8_t* codes) {
+  return _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes)));
+}
+
+__attribute__((target("avx2"))) inline __m256i loaded(const std::int16_t* query) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query));
 }
 
 // The four rows' totals of their eight lanes each, as four doubles (exact integers).
-__attribute__((target("avx2"))) inline __m256d four_totals(__m256i s0, __m256i s1, __m256i s2, __m256i s3) {
-  const __m256i pairs = _mm256_hadd_epi32(_mm256_hadd_epi32(s0, s1), _mm256_hadd_epi32(s2, s3));
-  const __m128i sums = _mm_add_epi32(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1));
-  return _mm256_cvtepi32_pd(sums);
+__attribute__((target("avx2"))) inline __m256d four_totals(const __m256i* sums) {
+  const __m256i pairs =
+      _mm256_hadd_epi32(_mm256_hadd_epi32(sums[0], sums[1]), _mm256_hadd_epi32(sums[2], sums[3]));
+  const __m128i totals = _mm_add_epi32(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1));
+  return _mm256_cvtepi32_pd(totals);
 }
 
 __attribute__((target("avx2"))) std::int64_t one_total(__m256i sums) {
@@ -38,47 +41,145 @@ __attribute__((target("avx2"))) std::int64_t one_total(__m256i sums) {
   return _mm_cvtsi128_si32(_mm_add_epi32(quarter, _mm_shuffle_epi32(quarter, 0xb1)));
 }
 
+// Four rows against kQueries queries, their dots stored at dots[q * dots_stride + 0..3].
+template <std::size_t kQueries>
+__attribute__((target("avx2"), always_inline)) inline void four_rows(const std::int8_t* row, std::size_t stride,
+                                                                     const std::int16_t* const* queries,
+                                                                     double* dots, std::size_t dots_stride) {
+  // The chunks' totals add up in the output, so that no register holds them across the
+  // loop: the tile's sums and codes take every register there is.
+  for (std::size_t q = 0; q < kQueries; ++q) _mm256_storeu_pd(dots + q * dots_stride, _mm256_setzero_pd());
+  for (std::size_t first = 0; first < stride; first += kChunk) {
+    const std::size_t end = first + kChunk < stride ? first + kChunk : stride;
+    __m256i sums[kQueries][kRows];
+    for (std::size_t q = 0; q < kQueries; ++q)
+      for (std::size_t i = 0; i < kRows; ++i) sums[q][i] = _mm256_setzero_si256();
+    for (std::size_t j = first; j < end; j += 16) {
+      const __m256i c[kRows] = {widened(row + j), widened(row + stride + j), widened(row + 2 * stride + j),
+                                widened(row + 3 * stride + j)};
+      for (std::size_t q = 0; q < kQueries; ++q) {
+        const __m256i k = loaded(queries[q] + j);
+        for (std::size_t i = 0; i < kRows; ++i) sums[q][i] = _mm256_add_epi32(sums[q][i], _mm256_madd_epi16(c[i], k));
+      }
+    }
+    for (std::size_t q = 0; q < kQueries; ++q) {
+      double* out = dots + q * dots_stride;
+      _mm256_storeu_pd(out, _mm256_add_pd(_mm256_loadu_pd(out), four_totals(sums[q])));
+    }
+  }
+}
+
+// With AVX-VNNI a multiply-add is one instruction and needs no register for its product,
+// so a tile of four records by three queries fits the sixteen registers.
+template <std::size_t kQueries>
+__attribute__((target("avx2,avxvnni"), always_inline)) inline void four_rows_vnni(
+    const std::int8_t* row, std::size_t stride, const std::int16_t* const* queries, double* dots,
+    std::size_t dots_stride) {
+  // The chunks' totals add up in the output, so that no register holds them across the
+  // loop: the tile's sums and codes take every register there is.
+  for (std::size_t q = 0; q < kQueries; ++q) _mm256_storeu_pd(dots + q * dots_stride, _mm256_setzero_pd());
+  for (std::size_t first = 0; first < stride; first += kChunk) {
+    const std::size_t end = first + kChunk < stride ? first + kChunk : stride;
+    __m256i sums[kQueries][kRows];
+    for (std::size_t q = 0; q < kQueries; ++q)
+      for (std::size_t i = 0; i < kRows; ++i) sums[q][i] = _mm256_setzero_si256();
+    for (std::size_t j = first; j < end; j += 16) {
+      const __m256i c[kRows] = {widened(row + j), widened(row + stride + j), widened(row + 2 * stride + j),
+                                widened(row + 3 * stride + j)};
+      for (std::size_t q = 0; q < kQueries; ++q) {
+        const __m256i k = loaded(queries[q] + j);
+        for (std::size_t i = 0; i < kRows; ++i) sums[q][i] = _mm256_dpwssd_avx_epi32(sums[q][i], c[i], k);
+      }
+    }
+    for (std::size_t q = 0; q < kQueries; ++q) {
+      double* out = dots + q * dots_stride;
+      _mm256_storeu_pd(out, _mm256_add_pd(_mm256_loadu_pd(out), four_totals(sums[q])));
+    }
+  }
+}
+
+__attribute__((target("avx2"))) double one_row(const std::int8_t* row, std::size_t stride,
+                                               const std::int16_t* query) {
+  std::int64_t total = 0;
+  for (std::size_t first = 0; first < stride; first += kChunk) {
+    const std::size_t end = first + kChunk < stride ? first + kChunk : stride;
+    __m256i sums = _mm256_setzero_si256();
+    for (std::size_t j = first; j < end; j += 16)
+      sums = _mm256_add_epi32(sums, _mm256_madd_epi16(widened(row + j), loaded(query + j)));
+    total += one_total(sums);
+  }
+  return static_cast<double>(total);
+}
+
 }  // namespace
 
 __attribute__((target("avx2"))) void sketch_dots_avx2(const std::int8_t* codes, std::size_t stride,
-                                                      std::size_t count, const std::int16_t* query,
-                                                      double* dots) {
+                                                      std::size_t count, const std::int16_t* const* queries,
+                                                      std::size_t query_count, double* dots,
+                                                      std::size_t dots_stride) {
   std::size_t r = 0;
   for (; r + kRows <= count; r += kRows) {
     const std::int8_t* row = codes + r * stride;
     for (std::size_t line = 0; line < kRows * stride; line += 64)
       _mm_prefetch(reinterpret_cast<const char*>(row + kAhead + line), _MM_HINT_T0);
-    __m256d totals = _mm256_setzero_pd();
-    for (std::size_t first = 0; first < stride; first += kChunk) {
-      const std::size_t end = first + kChunk < stride ? first + kChunk : stride;
-      __m256i s0 = _mm256_setzero_si256(), s1 = s0, s2 = s0, s3 = s0;
-      for (std::size_t j = first; j < end; j += 32) {
-        const __m256i q0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + j));
-        const __m256i q1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + j + 16));
-        s0 = _mm256_add_epi32(s0, products(row, j, q0, q1));
-        s1 = _mm256_add_epi32(s1, products(row + stride, j, q0, q1));
-        s2 = _mm256_add_epi32(s2, products(row + 2 * stride, j, q0, q1));
-        s3 = _mm256_add_epi32(s3, products(row + 3 * stride, j, q0, q1));
-      }
-      totals = _mm256_add_pd(totals, four_totals(s0, s1, s2, s3));
-    }
-    _mm256_storeu_pd(dots + r, totals);
+    std::size_t q = 0;
+    for (; q + 2 <= query_count; q += 2) four_rows<2>(row, stride, queries + q, dots + q * dots_stride + r, dots_stride);
+    if (q < query_count) four_rows<1>(row, stride, queries + q, dots + q * dots_stride + r, dots_stride);
   }
   for (; r < count; ++r) {
-    const std::int8_t* row = codes + r * stride;
-    std::int64_t total = 0;
-    for (std::size_t first = 0; first < stride; first += kChunk) {
-      const std::size_t end = first + kChunk < stride ? first + kChunk : stride;
-      __m256i sums = _mm256_setzero_si256();
-      for (std::size_t j = first; j < end; j += 32) {
-        const __m256i q0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + j));
-        const __m256i q1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + j + 16));
-        sums = _mm256_add_epi32(sums, products(row, j, q0, q1));
-      }
-      total += one_total(sums);
-    }
-    dots[r] = static_cast<double>(total);
+    for (std::size_t q = 0; q < query_count; ++q)
+      dots[q * dots_stride + r] = one_row(codes + r * stride, stride, queries[q]);
   }
+}
+
+__attribute__((target("avx2,avxvnni"))) void sketch_dots_avx_vnni(const std::int8_t* codes, std::size_t stride,
+                                                                 std::size_t count, const std::int16_t* const* queries,
+                                                                 std::size_t query_count, double* dots,
+                                                                 std::size_t dots_stride) {
+  std::size_t r = 0;
+  for (; r + kRows <= count; r += kRows) {
+    const std::int8_t* row = codes + r * stride;
+    for (std::size_t line = 0; line < kRows * stride; line += 64)
+      _mm_prefetch(reinterpret_cast<const char*>(row + kAhead + line), _MM_HINT_T0);
+    std::size_t q = 0;
+    for (; q + 2 <= query_count; q += 2)
+      four_rows_vnni<2>(row, stride, queries + q, dots + q * dots_stride + r, dots_stride);
+    if (q < query_count) four_rows_vnni<1>(row, stride, queries + q, dots + q * dots_stride + r, dots_stride);
+  }
+  for (; r < count; ++r) {
+    for (std::size_t q = 0; q < query_count; ++q)
+      dots[q * dots_stride + r] = one_row(codes + r * stride, stride, queries[q]);
+  }
+}
+
+__attribute__((target("avx2"))) bool sketch_uppers_avx2(const SketchedQuery& query, const double* dots,
+                                                        const float* scales, const float* residuals,
+                                                        std::size_t count, double cut, double* uppers) {
+  const __m256d query_scale = _mm256_set1_pd(query.scale);
+  const __m256d slack = _mm256_set1_pd(query.slack);
+  const __m256d residual_factor = _mm256_set1_pd(query.residual_factor);
+  const __m256d estimate_factor = _mm256_set1_pd(query.estimate_factor);
+  const __m256d widening = _mm256_set1_pd(kBoundWidening);
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  const __m256d cuts = _mm256_set1_pd(cut);
+  __m256d reached = _mm256_setzero_pd();
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const __m256d estimate = _mm256_mul_pd(_mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(scales + i)), query_scale),
+                                           _mm256_loadu_pd(dots + i));
+    const __m256d residual_term = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(residuals + i)), residual_factor);
+    const __m256d estimate_term = _mm256_mul_pd(estimate_factor, _mm256_andnot_pd(sign, estimate));
+    const __m256d bound = _mm256_mul_pd(_mm256_add_pd(_mm256_add_pd(slack, residual_term), estimate_term), widening);
+    const __m256d upper = _mm256_add_pd(estimate, bound);
+    _mm256_storeu_pd(uppers + i, upper);
+    reached = _mm256_or_pd(reached, _mm256_cmp_pd(upper, cuts, _CMP_NLT_UQ));
+  }
+  bool any = _mm256_movemask_pd(reached) != 0;
+  for (; i < count; ++i) {
+    uppers[i] = sketch_upper(query, dots[i], scales[i], residuals[i]);
+    any |= !(uppers[i] < cut);
+  }
+  return any;
 }
 
 }  // namespace tarnix::core

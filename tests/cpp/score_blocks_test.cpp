@@ -3,6 +3,7 @@
 // whatever the dimension and wherever the store ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <random>
 #include <sstream>  // std::istringstream
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/kernels.hpp"
@@ -92,7 +94,7 @@ TEST(ScoreBlocks, EveryPathMatchesTheScalarKernel) {
 
 // The processor's features as Linux reports them: a witness that shares nothing with the
 // cpuid reading under test (nor with __builtin_cpu_supports, which musl builds lack).
-bool linux_reports_avx2() {
+bool linux_reports(const std::string& feature) {
   std::ifstream cpuinfo("/proc/cpuinfo");
   std::string line;
   while (std::getline(cpuinfo, line)) {
@@ -100,7 +102,7 @@ bool linux_reports_avx2() {
     std::istringstream words(line);
     std::string word;
     while (words >> word) {
-      if (word == "avx2") return true;
+      if (word == feature) return true;
     }
     return false;
   }
@@ -115,7 +117,12 @@ TEST(ScoreBlocks, PathsAreOrderedAndNamed) {
   // SSE2 is this build's baseline on x86.
   ASSERT_GE(paths.size(), 2u);
   EXPECT_STREQ(paths[1]->name, "sse2");
-  EXPECT_EQ(std::string(paths.back()->name) == "avx2", linux_reports_avx2());
+  const auto runs = [&paths](std::string_view name) {
+    return std::any_of(paths.begin(), paths.end(), [name](const Kernels* k) { return k->name == name; });
+  };
+  EXPECT_EQ(runs("avx2"), linux_reports("avx2"));
+  EXPECT_EQ(runs("avx-vnni"), linux_reports("avx2") && linux_reports("avx_vnni"));
+  EXPECT_STREQ(paths.back()->name, paths.size() == 2 ? "sse2" : runs("avx-vnni") ? "avx-vnni" : "avx2");
 #endif
 }
 

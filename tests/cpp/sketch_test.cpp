@@ -106,7 +106,8 @@ TEST_P(SketchBound, HoldsTheExactScore) {
     const std::optional<SketchedQuery> sketched = sketch_query(sketch, query);
     if (!sketched) continue;
     std::vector<double> dots(kRecords);
-    active_kernels().sketch_dots(sketch.codes(0), sketch.stride(), kRecords, sketched->codes.data(), dots.data());
+    const std::int16_t* const query_codes[] = {sketched->codes.data()};
+    active_kernels().sketch_dots(sketch.codes(0), sketch.stride(), kRecords, query_codes, 1, dots.data(), kRecords);
     for (std::size_t r = 0; r < kRecords; ++r) {
       const float score = cosine_similarity(query, records[r]);
       const double estimate = score_estimate(*sketched, sketch.scales()[r], dots[r]);
@@ -177,25 +178,83 @@ TEST(SketchDots, EveryPathGivesThePortableIntegers) {
   std::mt19937_64 rng(11);
   for (std::size_t stride : {32u, 64u, 96u, 512u, 544u, 2048u, 4096u, 8192u + 32u}) {
     constexpr std::size_t kCount = 9;
+    constexpr std::size_t kQueries = 5;
     std::vector<std::int8_t> codes(stride * kCount);
-    std::vector<std::int16_t> query(stride);
+    std::vector<std::vector<std::int16_t>> queries(kQueries, std::vector<std::int16_t>(stride));
     for (std::size_t r = 0; r < kCount; ++r) {
       for (std::size_t j = 0; j < stride; ++j) {
         // The first records hold the extreme codes, all of one sign and then of both.
         codes[r * stride + j] = r == 0 ? 127 : r == 1 ? -127 : static_cast<std::int8_t>(rng() % 255 - 127);
       }
     }
-    for (std::size_t j = 0; j < stride; ++j) query[j] = j % 3 == 0 ? 32767 : static_cast<std::int16_t>(rng() % 65535 - 32767);
-    std::vector<double> expected(kCount), got(kCount);
-    sketch_dots_scalar(codes.data(), stride, kCount, query.data(), expected.data());
-    for (std::size_t r = 0; r < kCount; ++r) {
-      std::int64_t sum = 0;
-      for (std::size_t j = 0; j < stride; ++j) sum += std::int64_t{query[j]} * codes[r * stride + j];
-      ASSERT_EQ(expected[r], static_cast<double>(sum)) << stride;
+    for (std::size_t q = 0; q < kQueries; ++q) {
+      for (std::size_t j = 0; j < stride; ++j) {
+        queries[q][j] = q == 0 ? 32767 : q == 1 ? -32767 : static_cast<std::int16_t>(rng() % 65535 - 32767);
+      }
     }
+    std::vector<double> expected(kQueries * kCount);
+    for (std::size_t q = 0; q < kQueries; ++q) {
+      for (std::size_t r = 0; r < kCount; ++r) {
+        std::int64_t sum = 0;
+        for (std::size_t j = 0; j < stride; ++j) sum += std::int64_t{queries[q][j]} * codes[r * stride + j];
+        expected[q * kCount + r] = static_cast<double>(sum);
+      }
+    }
+    // Every count of queries and records, so that every tile and every remainder runs.
     for (const Kernels* kernels : available_kernels()) {
-      kernels->sketch_dots(codes.data(), stride, kCount, query.data(), got.data());
-      EXPECT_EQ(got, expected) << kernels->name << " stride " << stride;
+      for (std::size_t query_count = 1; query_count <= kQueries; ++query_count) {
+        for (std::size_t count = 1; count <= kCount; ++count) {
+          std::vector<const std::int16_t*> pointers;
+          for (std::size_t q = 0; q < query_count; ++q) pointers.push_back(queries[q].data());
+          std::vector<double> got(query_count * count, -1.0);
+          kernels->sketch_dots(codes.data(), stride, count, pointers.data(), query_count, got.data(), count);
+          for (std::size_t q = 0; q < query_count; ++q) {
+            for (std::size_t r = 0; r < count; ++r) {
+              ASSERT_EQ(got[q * count + r], expected[q * kCount + r])
+                  << kernels->name << " stride " << stride << " queries " << query_count << " records " << count
+                  << " at " << q << ", " << r;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+// The upper bounds in lanes are sketch_upper's, bit for bit, whatever the count (every
+// remainder), the signs of the estimates, zero and infinite residuals; and the answer
+// whether any reaches the cut is the plain comparison's.
+TEST(SketchUppers, EveryPathGivesThePortableBits) {
+  std::mt19937_64 rng(12);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  const SketchedQuery query{{}, 3.1e-6, 0x1p-20, 1.0 + 0x1p-12, 0x1p-40};
+  constexpr std::size_t kCount = 11;
+  for (int trial = 0; trial < 200; ++trial) {
+    double dots[kCount];
+    float scales[kCount], residuals[kCount];
+    for (std::size_t i = 0; i < kCount; ++i) {
+      dots[i] = i % 5 == 0 ? 0.0 : std::round(unit(rng) * 3e8);
+      scales[i] = i % 7 == 3 ? 0.0f : static_cast<float>(std::fabs(unit(rng)) * 1e-3);
+      residuals[i] = i % 4 == 1 ? std::numeric_limits<float>::infinity() : static_cast<float>(std::fabs(unit(rng)) * 0.01);
+    }
+    const double cut = trial % 3 == 0 ? -std::numeric_limits<double>::infinity() : unit(rng);
+    for (std::size_t count = 0; count <= kCount; ++count) {
+      double expected[kCount];
+      const bool any = sketch_uppers_scalar(query, dots, scales, residuals, count, cut, expected);
+      bool plain_any = false;
+      for (std::size_t i = 0; i < count; ++i) {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(expected[i]),
+                  std::bit_cast<std::uint64_t>(sketch_upper(query, dots[i], scales[i], residuals[i])));
+        plain_any |= !(expected[i] < cut);
+      }
+      ASSERT_EQ(any, plain_any);
+      for (const Kernels* kernels : available_kernels()) {
+        double got[kCount];
+        EXPECT_EQ(kernels->sketch_uppers(query, dots, scales, residuals, count, cut, got), any) << kernels->name;
+        for (std::size_t i = 0; i < count; ++i)
+          ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(expected[i]))
+              << kernels->name << " count " << count << " at " << i;
+      }
     }
   }
 }
@@ -244,10 +303,25 @@ TEST(PrunedSearch, GivesTheExhaustiveBitsAndSkipsMost) {
         EXPECT_EQ(bits_of(parallel_search(store, q, k, threads).take_value()), bits_of(expected[e])) << k;
       ++e;
     }
-    const PreparedQuery prepared = prepare_query(q);
-    const auto kept = survivors(*store.sketch(), *sketch_query_for(store, prepared), 0, store.size(), 10);
-    ASSERT_TRUE(kept);
-    EXPECT_LT(kept->size(), 200u);
+  }
+  // Few records survive, and pruning all the queries in one pass keeps for each exactly
+  // what pruning it alone keeps.
+  std::vector<SketchedQuery> sketched;
+  for (const Vec& q : queries) sketched.push_back(*sketch_query_for(store, prepare_query(q)));
+  std::vector<const SketchedQuery*> all;
+  for (const SketchedQuery& q : sketched) all.push_back(&q);
+  const auto together = survivors(*store.sketch(), all, 0, store.size(), 10);
+  ASSERT_EQ(together.size(), queries.size());
+  for (std::size_t q = 0; q < queries.size(); ++q) {
+    const SketchedQuery* const one[] = {all[q]};
+    const auto alone = survivors(*store.sketch(), one, 0, store.size(), 10);
+    ASSERT_TRUE(alone.front() && together[q]);
+    EXPECT_LT(alone.front()->size(), 200u);
+    ASSERT_EQ(alone.front()->size(), together[q]->size());
+    for (std::size_t i = 0; i < together[q]->size(); ++i) {
+      EXPECT_EQ((*alone.front())[i].record, (*together[q])[i].record);
+      EXPECT_EQ((*alone.front())[i].upper, (*together[q])[i].upper);
+    }
   }
 }
 
