@@ -61,6 +61,30 @@ def test_the_sketch_follows_inserts_drops_and_rebuilds():
     assert keyed(sketch_workload.results(half, queries, [1, 4, 10, 40])) == plain
 
 
+def test_a_batch_gives_each_query_its_own_answer_when_queries_share_blocks_or_give_up():
+    # Half the records crowd within one bound of a vector, so a query at it keeps too many
+    # and falls back to the exhaustive scan, while the others prune; 150 queries near one
+    # record keep records of the same blocks, more than one tile of queries per block.
+    rng = random.Random(23)
+    dim = 24
+    crowd = sketch_workload.gaussian(rng, dim)
+    records = []
+    for i in range(64 * 40 + 21):
+        vec = [x + rng.uniform(-1e-4, 1e-4) for x in crowd] if i % 2 else sketch_workload.gaussian(rng, dim)
+        records.append((vec, i))
+    target = records[64 * 7 + 2][0]
+    queries = [[x + rng.gauss(0.0, 0.05) for x in target] for _ in range(150)]
+    queries += [crowd, sketch_workload.special(rng, dim, 1)] + sketch_workload.queries_for(rng, dim, records)
+    plain = tarnix.Vectorstore(dim, records)
+    sketched = tarnix.Vectorstore(dim, records)
+    sketched.build_sketch()
+    for top_k in (1, 10, 64):
+        for threads in (1, 2):
+            expected = keyed(plain.search_many(queries, top_k, threads))
+            assert keyed(sketched.search_many(queries, top_k, threads)) == expected
+            assert keyed([plain.search(q, top_k) for q in queries]) == expected
+
+
 def test_a_failed_insert_leaves_the_sketch_in_step():
     store = tarnix.Vectorstore(2, [([1.0, 0.0], 1)] * 70)
     store.build_sketch()

@@ -106,6 +106,9 @@ class Pruning {
 // until they are taken, and the run's codes stay there meanwhile.
 constexpr std::size_t kQueriesPerCall = 8;
 
+// Queries scored against a kept block per batch kernel call.
+constexpr std::size_t kQueriesPerTile = 64;
+
 }  // namespace
 
 bool worth_pruning(std::size_t records, Size top_k) {
@@ -193,6 +196,80 @@ std::optional<SketchedQuery> sketch_query_for(const Vectorstore& store, const Pr
 // 3. every other record gets the exhaustive search's exact score, from the same kernel,
 //    scoring its whole block (a lane of a block alone would read a cache line per element);
 // 4. the best of those, offered in record order, are the best of the range, ties included.
+std::vector<std::vector<Candidate>> best_of_survivors(const Vectorstore& store,
+                                                      std::span<const PreparedQuery* const> queries,
+                                                      std::span<const std::vector<Survivor>* const> kept,
+                                                      Size top_k) {
+  const std::size_t blocked = store.complete_blocks() * kBlockLanes;
+  const std::size_t dim = store.vector_size();
+  std::vector<BestCandidates> best;
+  best.reserve(queries.size());
+  for (std::size_t q = 0; q < queries.size(); ++q) best.emplace_back(top_k, kept[q]->size());
+
+  // The kept records in blocks, bucketed by block (a counting sort, stable): within a
+  // block, by query and then by record, so that each query is offered its records in
+  // record order, as best_of_range offers them.
+  struct Kept {
+    std::size_t query;
+    std::size_t record;
+  };
+  std::vector<std::size_t> starts(store.complete_blocks() + 1, 0);
+  for (const std::vector<Survivor>* survivors : kept)
+    for (const Survivor& s : *survivors)
+      if (s.record < blocked) ++starts[s.record / kBlockLanes + 1];
+  for (std::size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+  std::vector<Kept> in_blocks(starts.back());
+  std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+  for (std::size_t q = 0; q < queries.size(); ++q)
+    for (const Survivor& s : *kept[q])
+      if (s.record < blocked) in_blocks[next[s.record / kBlockLanes]++] = Kept{q, s.record};
+
+  // Each block once, scored for the queries that keep records of it, a tile of them at a time.
+  const ScoreBatches score_batches = active_kernels().score_batches;
+  std::vector<float> values(kQueriesPerTile * dim), norms(kQueriesPerTile), scores(kQueriesPerTile * kBlockLanes);
+  std::vector<std::size_t> tile_queries;
+  for (std::size_t block = 0; block + 1 < starts.size(); ++block) {
+    const BlockRun run{store.block(block), store.block_floats(), store.lane_norms(block), kBlockLanes, 1, dim};
+    std::size_t at = starts[block];
+    const std::size_t end = starts[block + 1];
+    while (at < end) {
+      // The next tile: up to kQueriesPerTile distinct queries and their kept records.
+      tile_queries.clear();
+      std::size_t tile_end = at;
+      while (tile_end < end && (tile_queries.size() < kQueriesPerTile || in_blocks[tile_end].query == tile_queries.back())) {
+        if (tile_queries.empty() || in_blocks[tile_end].query != tile_queries.back()) {
+          const PreparedQuery& query = *queries[in_blocks[tile_end].query];
+          std::copy(query.values.begin(), query.values.end(), values.begin() + tile_queries.size() * dim);
+          norms[tile_queries.size()] = query.norm;
+          tile_queries.push_back(in_blocks[tile_end].query);
+        }
+        ++tile_end;
+      }
+      score_batches(run, QueryTile{values.data(), dim, norms.data(), tile_queries.size()}, scores.data(), kBlockLanes);
+      for (std::size_t t = 0; at < tile_end; ++at) {
+        if (in_blocks[at].query != tile_queries[t]) ++t;
+        const float score = scores[t * kBlockLanes + in_blocks[at].record % kBlockLanes];
+        BestCandidates& b = best[in_blocks[at].query];
+        if (b.admits(score)) b.offer(Candidate{score, in_blocks[at].record});
+      }
+    }
+  }
+  // The records waiting in the tail come after every block, for each query in record order.
+  for (std::size_t q = 0; q < queries.size(); ++q) {
+    for (const Survivor& s : *kept[q]) {
+      if (s.record < blocked) continue;
+      float score;
+      row_scores(store.tail().data() + (s.record - blocked) * dim, 1, dim, queries[q]->values.data(),
+                 queries[q]->norm, &score);
+      if (best[q].admits(score)) best[q].offer(Candidate{score, s.record});
+    }
+  }
+  std::vector<std::vector<Candidate>> lists;
+  lists.reserve(best.size());
+  for (BestCandidates& b : best) lists.push_back(b.take());
+  return lists;
+}
+
 std::vector<Candidate> best_of_range_sketched(const Vectorstore& store, const PreparedQuery& query,
                                               const std::optional<SketchedQuery>& sketched, std::size_t begin,
                                               std::size_t end, Size top_k) {

@@ -38,6 +38,14 @@ std::vector<std::optional<std::vector<Survivor>>> survivors(const Sketch& sketch
 std::vector<Candidate> best_of_survivors(const Vectorstore& store, const PreparedQuery& query,
                                          std::span<const Survivor> kept, Size top_k);
 
+// best_of_survivors for each of `queries` and its survivors `kept[q]`, in one pass over
+// the blocks they name: a block that several queries keep records of is read once and
+// scored for all of them by the batch kernel, with score_blocks' bits.
+std::vector<std::vector<Candidate>> best_of_survivors(const Vectorstore& store,
+                                                      std::span<const PreparedQuery* const> queries,
+                                                      std::span<const std::vector<Survivor>* const> kept,
+                                                      Size top_k);
+
 // best_of_range's result, element for element and bit for bit. With a sketched query it
 // reads the codes of the range first and scores exactly only the records that may belong
 // to the best; when too many may, or without one, it is best_of_range itself.

@@ -129,13 +129,20 @@ Lists best_of_chunk(const Vectorstore& store, const BatchQueries& queries, const
   }
   if (!pruned.empty()) {
     std::vector<std::optional<std::vector<Survivor>>> kept = survivors(*store.sketch(), sketched, begin, end, top_k);
+    std::vector<std::size_t> rescored;
+    std::vector<const PreparedQuery*> rescored_queries;
+    std::vector<const std::vector<Survivor>*> rescored_kept;
     for (std::size_t i = 0; i < pruned.size(); ++i) {
-      const std::size_t q = pruned[i];
-      if (kept[i])
-        lists[q] = best_of_survivors(store, queries.prepared[q], *kept[i], top_k);
-      else
-        exhaustive.push_back(q);
+      if (!kept[i]) {
+        exhaustive.push_back(pruned[i]);
+        continue;
+      }
+      rescored.push_back(pruned[i]);
+      rescored_queries.push_back(&queries.prepared[pruned[i]]);
+      rescored_kept.push_back(&*kept[i]);
     }
+    Lists best = best_of_survivors(store, rescored_queries, rescored_kept, top_k);
+    for (std::size_t i = 0; i < rescored.size(); ++i) lists[rescored[i]] = std::move(best[i]);
   }
   if (!exhaustive.empty()) {
     std::sort(exhaustive.begin(), exhaustive.end());
