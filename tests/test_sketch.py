@@ -125,13 +125,15 @@ print(json.dumps(mismatches))
 """
 
 
-@pytest.mark.parametrize("kernel", ["scalar", "sse2", "avx2", "avx-vnni"])
+@pytest.mark.parametrize("kernel", ["scalar", "sse2", "avx2", "avx-vnni", "avx512-vnni"])
 def test_every_kernel_path_gives_the_exhaustive_bits(kernel):
     env = dict(os.environ, TARNIX_KERNEL=kernel)
     here = os.path.dirname(os.path.abspath(__file__))
     child = subprocess.run([sys.executable, "-c", CHILD, here], env=env, capture_output=True, text=True)
     if child.returncode != 0 and "which this processor cannot run" in child.stderr:
         pytest.skip("this processor does not run " + kernel)
+    if child.returncode != 0 and "which is not a kernel path" in child.stderr:
+        pytest.skip("this build has no " + kernel + " path")
     assert child.returncode == 0, child.stderr
     assert json.loads(child.stdout) == []
 

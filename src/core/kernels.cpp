@@ -42,6 +42,21 @@ bool processor_runs_avx_vnni() {
 }
 #endif
 
+#if defined(__x86_64__)
+// AVX2, and AVX-512's foundation, byte and word, vector-length and VNNI sets, with the
+// system saving the opmask and all 512 bits of the thirty-two registers.
+bool processor_runs_avx512() {
+  if (!processor_runs_avx2()) return false;
+  unsigned xcr0_low = 0, xcr0_high = 0;
+  __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+  if ((xcr0_low & 0xe6u) != 0xe6u) return false;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+  constexpr unsigned kF = 1u << 16, kBw = 1u << 30, kVl = 1u << 31, kVnni = 1u << 11;
+  return (ebx & (kF | kBw | kVl)) == (kF | kBw | kVl) && (ecx & kVnni) != 0;
+}
+#endif
+
 // A path of this build and whether the processor runs it.
 struct Path {
   Kernels kernels;
@@ -65,6 +80,12 @@ const Path kPaths[] = {
     {{"avx-vnni", score_blocks_avx2, score_batches_avx2, write_block_avx2, sketch_dots_avx_vnni,
       sketch_uppers_avx2},
      processor_runs_avx_vnni},
+#endif
+#if defined(__x86_64__)
+    // AVX2's kernels but for the sketch's integer dot products, on 512-bit registers.
+    {{"avx512-vnni", score_blocks_avx2, score_batches_avx2, write_block_avx2, sketch_dots_avx512,
+      sketch_uppers_avx2},
+     processor_runs_avx512},
 #endif
 };
 

@@ -51,5 +51,8 @@ void sketch_dots_avx2(const std::int8_t* codes, std::size_t stride, std::size_t 
 void sketch_dots_avx_vnni(const std::int8_t* codes, std::size_t stride, std::size_t count,
                           const std::int16_t* const* queries, std::size_t query_count, double* dots,
                           std::size_t dots_stride);
+void sketch_dots_avx512(const std::int8_t* codes, std::size_t stride, std::size_t count,
+                        const std::int16_t* const* queries, std::size_t query_count, double* dots,
+                        std::size_t dots_stride);
 
 }  // namespace tarnix::core

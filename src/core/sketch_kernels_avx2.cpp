@@ -1,10 +1,11 @@
-// AVX2: a tile of four records by two queries. Each step widens sixteen codes of each of
-// the four records to int16 once and multiplies them pairwise with both queries into
-// eight int32 lanes, so one read of the codes serves every query of the tile. The lanes
-// of a record and query are summed by horizontal adds, four records at a time; over a
-// chunk of 512 codes no sum leaves the int32 range (512 * 32767 * 127 < 2^31), and chunks
-// add up in doubles, exactly, as integers below 2^53. The upper bounds go four records at
-// a time, in sketch_upper's operations and order.
+// AVX2: a tile of four records by two queries (one on the 32-bit target). Each step
+// widens sixteen codes of each of the four records to int16 once and multiplies them
+// pairwise with every query of the tile into eight int32 lanes, so one read of the codes
+// serves every query of the tile. The lanes of a record and query are summed by
+// horizontal adds, four records at a time; over a chunk of 512 codes no sum leaves the
+// int32 range (512 * 32767 * 127 < 2^31), and chunks add up in doubles, exactly, as
+// integers below 2^53. The upper bounds go four records at a time, in sketch_upper's
+// operations and order.
 #include "core/sketch_kernels.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -15,6 +16,9 @@ namespace {
 
 constexpr std::size_t kChunk = 512;
 constexpr std::size_t kRows = 4;
+// Queries per tile: two where there are sixteen vector registers; the 32-bit mode has
+// eight, which four records' codes and their sums for one query already fill.
+constexpr std::size_t kQueries = sizeof(void*) == 8 ? 2 : 1;
 // How far ahead of the rows being read their successors are fetched: the sums take
 // longer per byte than a plain read, and the fetches keep the memory busy meanwhile.
 constexpr std::size_t kAhead = 4096;
@@ -69,8 +73,8 @@ __attribute__((target("avx2"), always_inline)) inline void four_rows(const std::
   }
 }
 
-// With AVX-VNNI a multiply-add is one instruction and needs no register for its product,
-// so a tile of four records by three queries fits the sixteen registers.
+// The same tile with AVX-VNNI, where a multiply and the add of its pairs into the sums
+// are one instruction.
 template <std::size_t kQueries>
 __attribute__((target("avx2,avxvnni"), always_inline)) inline void four_rows_vnni(
     const std::int8_t* row, std::size_t stride, const std::int16_t* const* queries, double* dots,
@@ -123,7 +127,8 @@ __attribute__((target("avx2"))) void sketch_dots_avx2(const std::int8_t* codes, 
     for (std::size_t line = 0; line < kRows * stride; line += 64)
       _mm_prefetch(reinterpret_cast<const char*>(row + kAhead + line), _MM_HINT_T0);
     std::size_t q = 0;
-    for (; q + 2 <= query_count; q += 2) four_rows<2>(row, stride, queries + q, dots + q * dots_stride + r, dots_stride);
+    for (; q + kQueries <= query_count; q += kQueries)
+      four_rows<kQueries>(row, stride, queries + q, dots + q * dots_stride + r, dots_stride);
     if (q < query_count) four_rows<1>(row, stride, queries + q, dots + q * dots_stride + r, dots_stride);
   }
   for (; r < count; ++r) {
@@ -142,8 +147,8 @@ __attribute__((target("avx2,avxvnni"))) void sketch_dots_avx_vnni(const std::int
     for (std::size_t line = 0; line < kRows * stride; line += 64)
       _mm_prefetch(reinterpret_cast<const char*>(row + kAhead + line), _MM_HINT_T0);
     std::size_t q = 0;
-    for (; q + 2 <= query_count; q += 2)
-      four_rows_vnni<2>(row, stride, queries + q, dots + q * dots_stride + r, dots_stride);
+    for (; q + kQueries <= query_count; q += kQueries)
+      four_rows_vnni<kQueries>(row, stride, queries + q, dots + q * dots_stride + r, dots_stride);
     if (q < query_count) four_rows_vnni<1>(row, stride, queries + q, dots + q * dots_stride + r, dots_stride);
   }
   for (; r < count; ++r) {

@@ -122,7 +122,17 @@ TEST(ScoreBlocks, PathsAreOrderedAndNamed) {
   };
   EXPECT_EQ(runs("avx2"), linux_reports("avx2"));
   EXPECT_EQ(runs("avx-vnni"), linux_reports("avx2") && linux_reports("avx_vnni"));
-  EXPECT_STREQ(paths.back()->name, paths.size() == 2 ? "sse2" : runs("avx-vnni") ? "avx-vnni" : "avx2");
+  const bool avx512 = linux_reports("avx2") && linux_reports("avx512f") && linux_reports("avx512bw") &&
+                      linux_reports("avx512vl") && linux_reports("avx512_vnni");
+#if defined(__x86_64__)
+  EXPECT_EQ(runs("avx512-vnni"), avx512);
+#else
+  EXPECT_FALSE(runs("avx512-vnni"));  // eight vector registers are too few for its tiles
+#endif
+  EXPECT_STREQ(paths.back()->name, runs("avx512-vnni") ? "avx512-vnni"
+                                   : runs("avx-vnni")  ? "avx-vnni"
+                                   : runs("avx2")      ? "avx2"
+                                                       : "sse2");
 #endif
 }
 
