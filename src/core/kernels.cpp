@@ -82,9 +82,9 @@ const Path kPaths[] = {
      processor_runs_avx_vnni},
 #endif
 #if defined(__x86_64__)
-    // AVX2's kernels but for the sketch's integer dot products, on 512-bit registers.
+    // AVX2's kernels but for the sketch's, on 512-bit registers.
     {{"avx512-vnni", score_blocks_avx2, score_batches_avx2, write_block_avx2, sketch_dots_avx512,
-      sketch_uppers_avx2},
+      sketch_uppers_avx512},
      processor_runs_avx512},
 #endif
 };

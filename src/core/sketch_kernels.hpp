@@ -38,6 +38,8 @@ bool sketch_uppers_sse2(const SketchedQuery& query, const double* dots, const fl
                         const float* residuals, std::size_t count, double cut, double* uppers);
 bool sketch_uppers_avx2(const SketchedQuery& query, const double* dots, const float* scales,
                         const float* residuals, std::size_t count, double cut, double* uppers);
+bool sketch_uppers_avx512(const SketchedQuery& query, const double* dots, const float* scales,
+                          const float* residuals, std::size_t count, double cut, double* uppers);
 
 void sketch_dots_scalar(const std::int8_t* codes, std::size_t stride, std::size_t count,
                         const std::int16_t* const* queries, std::size_t query_count, double* dots,

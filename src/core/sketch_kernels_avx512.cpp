@@ -2,8 +2,9 @@
 // the tile): a tile of four records by four queries. Each step widens thirty-two codes of
 // each of the four records to int16 once and multiply-adds them pairwise with every
 // query of the tile into sixteen int32 lanes, one instruction per record and query. The
-// lanes of a record and query are folded to eight and summed as on the AVX2 path; over a
-// chunk of 512 codes no sum leaves the int32 range, and chunks add up in doubles.
+// lanes of four records and a query are interleaved and added down to four totals; over a
+// chunk of 512 codes no sum leaves the int32 range, and chunks add up in doubles. The
+// upper bounds go eight records at a time, in sketch_upper's operations and order.
 #include "core/sketch_kernels.hpp"
 
 #if defined(__x86_64__)
@@ -29,25 +30,23 @@ TARNIX_AVX512 inline __m512i widened(const std::int8_t* codes) {
 
 TARNIX_AVX512 inline __m512i loaded(const std::int16_t* query) { return _mm512_loadu_si512(query); }
 
-// The upper half's lanes added to the lower half's.
-TARNIX_AVX512 inline __m256i folded(__m512i sums) {
-  return _mm256_add_epi32(_mm512_castsi512_si256(sums), _mm512_extracti64x4_epi64(sums, 1));
-}
-
-// The four rows' totals of their sixteen lanes each, as four doubles (exact integers).
+// The four rows' totals of their sixteen lanes each, as four doubles (exact integers):
+// the rows' lanes interleaved and added in pairs, then the 128-bit quarters added.
 TARNIX_AVX512 inline __m256d four_totals(const __m512i* sums) {
-  const __m256i pairs = _mm256_hadd_epi32(_mm256_hadd_epi32(folded(sums[0]), folded(sums[1])),
-                                          _mm256_hadd_epi32(folded(sums[2]), folded(sums[3])));
-  const __m128i totals = _mm_add_epi32(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1));
-  return _mm256_cvtepi32_pd(totals);
+  const __m512i rows01 = _mm512_add_epi32(_mm512_unpacklo_epi32(sums[0], sums[1]), _mm512_unpackhi_epi32(sums[0], sums[1]));
+  const __m512i rows23 = _mm512_add_epi32(_mm512_unpacklo_epi32(sums[2], sums[3]), _mm512_unpackhi_epi32(sums[2], sums[3]));
+  // Each 128-bit quarter now holds a partial sum of rows 0, 1, 2 and 3, in that order.
+  const __m512i quarters =
+      _mm512_add_epi32(_mm512_unpacklo_epi64(rows01, rows23), _mm512_unpackhi_epi64(rows01, rows23));
+  const __m256i halves = _mm256_add_epi32(_mm512_castsi512_si256(quarters), _mm512_extracti64x4_epi64(quarters, 1));
+  return _mm256_cvtepi32_pd(_mm_add_epi32(_mm256_castsi256_si128(halves), _mm256_extracti128_si256(halves, 1)));
 }
 
 // Four rows against kQueries queries, their dots stored at dots[q * dots_stride + 0..3].
 template <std::size_t kQueries>
-TARNIX_AVX512 inline void four_rows(const std::int8_t* row, std::size_t stride, const std::int16_t* const* queries,
+TARNIX_AVX512 [[gnu::always_inline]] inline void four_rows(const std::int8_t* row, std::size_t stride, const std::int16_t* const* queries,
                                     double* dots, std::size_t dots_stride) {
   // The chunks' totals add up in the output, so that no register holds them across the loop.
-  for (std::size_t q = 0; q < kQueries; ++q) _mm256_storeu_pd(dots + q * dots_stride, _mm256_setzero_pd());
   for (std::size_t first = 0; first < stride; first += kChunk) {
     const std::size_t end = first + kChunk < stride ? first + kChunk : stride;
     __m512i sums[kQueries][kRows];
@@ -63,7 +62,8 @@ TARNIX_AVX512 inline void four_rows(const std::int8_t* row, std::size_t stride, 
     }
     for (std::size_t q = 0; q < kQueries; ++q) {
       double* out = dots + q * dots_stride;
-      _mm256_storeu_pd(out, _mm256_add_pd(_mm256_loadu_pd(out), four_totals(sums[q])));
+      const __m256d totals = four_totals(sums[q]);
+      _mm256_storeu_pd(out, first == 0 ? totals : _mm256_add_pd(_mm256_loadu_pd(out), totals));
     }
   }
 }
@@ -74,7 +74,7 @@ TARNIX_AVX512 double one_row(const std::int8_t* row, std::size_t stride, const s
     const std::size_t end = first + kChunk < stride ? first + kChunk : stride;
     __m512i sums = _mm512_setzero_si512();
     for (std::size_t j = first; j < end; j += 32) sums = _mm512_dpwssd_epi32(sums, widened(row + j), loaded(query + j));
-    const __m256i eight = folded(sums);
+    const __m256i eight = _mm256_add_epi32(_mm512_castsi512_si256(sums), _mm512_extracti64x4_epi64(sums, 1));
     const __m128i four = _mm_add_epi32(_mm256_castsi256_si128(eight), _mm256_extracti128_si256(eight, 1));
     const __m128i two = _mm_add_epi32(four, _mm_shuffle_epi32(four, 0x4e));
     total += _mm_cvtsi128_si32(_mm_add_epi32(two, _mm_shuffle_epi32(two, 0xb1)));
@@ -104,6 +104,34 @@ TARNIX_AVX512 void sketch_dots_avx512(const std::int8_t* codes, std::size_t stri
     for (std::size_t q = 0; q < query_count; ++q)
       dots[q * dots_stride + r] = one_row(codes + r * stride, stride, queries[q]);
   }
+}
+
+TARNIX_AVX512 bool sketch_uppers_avx512(const SketchedQuery& query, const double* dots, const float* scales,
+                                        const float* residuals, std::size_t count, double cut, double* uppers) {
+  const __m512d query_scale = _mm512_set1_pd(query.scale);
+  const __m512d slack = _mm512_set1_pd(query.slack);
+  const __m512d residual_factor = _mm512_set1_pd(query.residual_factor);
+  const __m512d estimate_factor = _mm512_set1_pd(query.estimate_factor);
+  const __m512d widening = _mm512_set1_pd(kBoundWidening);
+  const __m512d cuts = _mm512_set1_pd(cut);
+  __mmask8 reached = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    const __m512d estimate = _mm512_mul_pd(_mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(scales + i)), query_scale),
+                                           _mm512_loadu_pd(dots + i));
+    const __m512d residual_term = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(residuals + i)), residual_factor);
+    const __m512d estimate_term = _mm512_mul_pd(estimate_factor, _mm512_abs_pd(estimate));
+    const __m512d bound = _mm512_mul_pd(_mm512_add_pd(_mm512_add_pd(slack, residual_term), estimate_term), widening);
+    const __m512d upper = _mm512_add_pd(estimate, bound);
+    _mm512_storeu_pd(uppers + i, upper);
+    reached |= _mm512_cmp_pd_mask(upper, cuts, _CMP_NLT_UQ);
+  }
+  bool any = reached != 0;
+  for (; i < count; ++i) {
+    uppers[i] = sketch_upper(query, dots[i], scales[i], residuals[i]);
+    any |= !(uppers[i] < cut);
+  }
+  return any;
 }
 
 }  // namespace tarnix::core
