@@ -83,8 +83,11 @@ class Pruning {
       kept_.push_back(Survivor{first + i, uppers[i]});
     }
     const std::size_t done = first + count;
-    return !(done >= first_check_ && (done - begin_) % kCheckEvery < kRun &&
-             keep_above(kept_, cut_) > (done - begin_) / kBlockLanes / kBlockShare + kFewBlocks);
+    if (done < first_check_ || (done - begin_) % kCheckEvery >= kRun) return true;
+    // Records kept span no more blocks than their number: only when there are more
+    // than the blocks allowed need they be cut back and counted.
+    const std::size_t allowed = (done - begin_) / kBlockLanes / kBlockShare + kFewBlocks;
+    return kept_.size() <= allowed || keep_above(kept_, cut_) <= allowed;
   }
 
   std::vector<Survivor> take_kept() {
