@@ -20,7 +20,7 @@ struct Kernels {
   ScoreBatches score_batches;  // many queries at once, each with score_blocks' bits
   WriteBlock write_block;
   SketchDots sketch_dots;  // the sketch's integer estimates, exact on every path
-  SketchUppers sketch_uppers;  // and the upper bounds they give, with sketch_upper's bits
+  SketchUppers sketch_uppers;  // and the upper bounds they give, with score_bound's bits
 };
 
 // The paths this processor can run, slowest first; the portable one is always first.

@@ -26,10 +26,18 @@ using SketchDots = void (*)(const std::int8_t* codes, std::size_t stride, std::s
 using SketchUppers = bool (*)(const SketchedQuery& query, const double* dots, const float* scales,
                               const float* residuals, std::size_t count, double cut, double* uppers);
 
-// One record's upper bound, as every path computes it where it does not work in lanes.
-inline double sketch_upper(const SketchedQuery& query, double dot, float scale, float residual) {
-  const double estimate = score_estimate(query, scale, dot);
-  return estimate + score_bound(query, estimate, residual);
+// SketchUppers for the records [first, count), one at a time: the portable path, and every
+// path past its last full set of lanes.
+inline bool sketch_uppers_one_by_one(const SketchedQuery& query, const double* dots, const float* scales,
+                                     const float* residuals, std::size_t first, std::size_t count, double cut,
+                                     double* uppers) {
+  bool any = false;
+  for (std::size_t i = first; i < count; ++i) {
+    const double estimate = score_estimate(query, scales[i], dots[i]);
+    uppers[i] = estimate + score_bound(query, estimate, residuals[i]);
+    any |= !(uppers[i] < cut);
+  }
+  return any;
 }
 
 bool sketch_uppers_scalar(const SketchedQuery& query, const double* dots, const float* scales,

@@ -4,8 +4,8 @@
 // serves every query of the tile. The lanes of a record and query are summed by
 // horizontal adds, four records at a time; over a chunk of 512 codes no sum leaves the
 // int32 range (512 * 32767 * 127 < 2^31), and chunks add up in doubles, exactly, as
-// integers below 2^53. The upper bounds go four records at a time, in sketch_upper's
-// operations and order.
+// integers below 2^53. The upper bounds go four records at a time, in the operations and
+// order of sketch_uppers_one_by_one.
 #include "core/sketch_kernels.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -179,12 +179,8 @@ __attribute__((target("avx2"))) bool sketch_uppers_avx2(const SketchedQuery& que
     _mm256_storeu_pd(uppers + i, upper);
     reached = _mm256_or_pd(reached, _mm256_cmp_pd(upper, cuts, _CMP_NLT_UQ));
   }
-  bool any = _mm256_movemask_pd(reached) != 0;
-  for (; i < count; ++i) {
-    uppers[i] = sketch_upper(query, dots[i], scales[i], residuals[i]);
-    any |= !(uppers[i] < cut);
-  }
-  return any;
+  const bool tail = sketch_uppers_one_by_one(query, dots, scales, residuals, i, count, cut, uppers);
+  return _mm256_movemask_pd(reached) != 0 || tail;
 }
 
 }  // namespace tarnix::core

@@ -4,7 +4,8 @@
 // query of the tile into sixteen int32 lanes, one instruction per record and query. The
 // lanes of four records and a query are interleaved and added down to four totals; over a
 // chunk of 512 codes no sum leaves the int32 range, and chunks add up in doubles. The
-// upper bounds go eight records at a time, in sketch_upper's operations and order.
+// upper bounds go eight records at a time, in the operations and order of
+// sketch_uppers_one_by_one.
 #include "core/sketch_kernels.hpp"
 
 #if defined(__x86_64__)
@@ -126,12 +127,8 @@ TARNIX_AVX512 bool sketch_uppers_avx512(const SketchedQuery& query, const double
     _mm512_storeu_pd(uppers + i, upper);
     reached |= _mm512_cmp_pd_mask(upper, cuts, _CMP_NLT_UQ);
   }
-  bool any = reached != 0;
-  for (; i < count; ++i) {
-    uppers[i] = sketch_upper(query, dots[i], scales[i], residuals[i]);
-    any |= !(uppers[i] < cut);
-  }
-  return any;
+  const bool tail = sketch_uppers_one_by_one(query, dots, scales, residuals, i, count, cut, uppers);
+  return reached != 0 || tail;
 }
 
 }  // namespace tarnix::core

@@ -25,12 +25,7 @@ void sketch_dots_scalar(const std::int8_t* codes, std::size_t stride, std::size_
 
 bool sketch_uppers_scalar(const SketchedQuery& query, const double* dots, const float* scales,
                           const float* residuals, std::size_t count, double cut, double* uppers) {
-  bool any = false;
-  for (std::size_t i = 0; i < count; ++i) {
-    uppers[i] = sketch_upper(query, dots[i], scales[i], residuals[i]);
-    any |= !(uppers[i] < cut);
-  }
-  return any;
+  return sketch_uppers_one_by_one(query, dots, scales, residuals, 0, count, cut, uppers);
 }
 
 }  // namespace tarnix::core

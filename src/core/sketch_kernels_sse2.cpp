@@ -3,7 +3,7 @@
 // multiplies them pairwise with both queries into four int32 lanes. A lane takes two
 // products per step, so it sums a quarter of a chunk's products: chunks of 2048 codes
 // stay within the int32 range. The upper bounds go two records at a time, in
-// sketch_upper's operations and order.
+// the operations and order of sketch_uppers_one_by_one.
 #include "core/sketch_kernels.hpp"
 
 #if defined(__SSE2__)
@@ -98,12 +98,8 @@ bool sketch_uppers_sse2(const SketchedQuery& query, const double* dots, const fl
     _mm_storeu_pd(uppers + i, upper);
     reached = _mm_or_pd(reached, _mm_cmpnlt_pd(upper, cuts));
   }
-  bool any = _mm_movemask_pd(reached) != 0;
-  for (; i < count; ++i) {
-    uppers[i] = sketch_upper(query, dots[i], scales[i], residuals[i]);
-    any |= !(uppers[i] < cut);
-  }
-  return any;
+  const bool tail = sketch_uppers_one_by_one(query, dots, scales, residuals, i, count, cut, uppers);
+  return _mm_movemask_pd(reached) != 0 || tail;
 }
 
 }  // namespace tarnix::core

@@ -221,7 +221,7 @@ TEST(SketchDots, EveryPathGivesThePortableIntegers) {
   }
 }
 
-// The upper bounds in lanes are sketch_upper's, bit for bit, whatever the count (every
+// The upper bounds in lanes are score_estimate's and score_bound's, bit for bit, whatever the count (every
 // remainder), the signs of the estimates, zero and infinite residuals; and the answer
 // whether any reaches the cut is the plain comparison's.
 TEST(SketchUppers, EveryPathGivesThePortableBits) {
@@ -243,8 +243,9 @@ TEST(SketchUppers, EveryPathGivesThePortableBits) {
       const bool any = sketch_uppers_scalar(query, dots, scales, residuals, count, cut, expected);
       bool plain_any = false;
       for (std::size_t i = 0; i < count; ++i) {
+        const double estimate = score_estimate(query, scales[i], dots[i]);
         ASSERT_EQ(std::bit_cast<std::uint64_t>(expected[i]),
-                  std::bit_cast<std::uint64_t>(sketch_upper(query, dots[i], scales[i], residuals[i])));
+                  std::bit_cast<std::uint64_t>(estimate + score_bound(query, estimate, residuals[i])));
         plain_any |= !(expected[i] < cut);
       }
       ASSERT_EQ(any, plain_any);
