@@ -16,7 +16,13 @@
 #endif
 #include <immintrin.h>
 
+// Clang 18 and later also ask for 512-bit registers by name (AVX10 lets a processor have
+// AVX-512's instructions on 256-bit registers only); GCC 12 does not know the name.
+#if defined(__clang__) && __clang_major__ >= 18
+#define TARNIX_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vnni,evex512")))
+#else
 #define TARNIX_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vnni")))
+#endif
 
 namespace tarnix::core {
 namespace {
