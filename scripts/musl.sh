@@ -21,8 +21,11 @@ cmake --build "$BUILD"
 
 echo "== C++ unit tests, static i386 musl executable"
 tests="$BUILD/tests/cpp/tarnix_core_tests"
-readelf -h "$tests" | grep -q "Machine: *Intel 80386" || { echo "$tests is not an i386 executable" >&2; exit 1; }
-if readelf -l "$tests" | grep -q INTERP; then echo "$tests is not static" >&2; exit 1; fi
+# Outputs are taken whole before grep -q looks at them, so that no SIGPIPE can fail a pipe.
+header="$(readelf -h "$tests")"
+segments="$(readelf -l "$tests")"
+grep -q "Machine: *Intel 80386" <<<"$header" || { echo "$tests is not an i386 executable" >&2; exit 1; }
+if grep -q INTERP <<<"$segments"; then echo "$tests is not static" >&2; exit 1; fi
 ctest --test-dir "$BUILD" --output-on-failure
 
 echo "== module for PyPy on musl: what it needs and exports"

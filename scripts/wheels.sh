@@ -96,7 +96,11 @@ glibc_wheel() {
   cmp <(unzip -p "$raw" '*.so') <(unzip -p "$wheel" '*.so') || { echo "auditwheel changed the module" >&2; exit 1; }
   "$TOOLS/bin/auditwheel" show "$wheel"
   # The pure-Python companion ships in every wheel, beside the module.
-  unzip -Z1 "$wheel" | grep -qx 'tarnix_ray/__init__.py' || { echo "$wheel carries no tarnix_ray" >&2; exit 1; }
+  # The listing is taken whole first: unzip writes name by name, and a grep -q that stops
+  # at its match would end it with SIGPIPE, which pipefail reports as a failure.
+  local files
+  files="$(unzip -Z1 "$wheel")"
+  grep -qx 'tarnix_ray/__init__.py' <<<"$files" || { echo "$wheel carries no tarnix_ray" >&2; exit 1; }
   timed "$name: install and pytest" test_wheel "$venv" "$wheel" "$@"
 }
 
@@ -127,7 +131,7 @@ mv "$DIST"/raw/packed/*musllinux_1_2_i686.whl "$DIST/"
 musl_wheel="$(ls "$DIST"/*musllinux_1_2_i686.whl)"
 verdict="$("$TOOLS/bin/auditwheel" show "$musl_wheel" 2>/dev/null)"
 echo "$verdict"
-tr -s ' \n' ' ' <<<"$verdict" | grep -q 'is consistent with the following platform tag: "musllinux_1_2_i686"' ||
+grep -q 'is consistent with the following platform tag: "musllinux_1_2_i686"' <<<"$(tr -s ' \n' ' ' <<<"$verdict")" ||
   { echo "auditwheel does not find $musl_wheel a musllinux_1_2_i686 wheel" >&2; exit 1; }
 rm -rf "$DIST/raw"
 
