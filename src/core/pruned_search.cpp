@@ -156,32 +156,6 @@ std::vector<std::optional<std::vector<Survivor>>> survivors(const Sketch& sketch
   return kept;
 }
 
-std::vector<Candidate> best_of_survivors(const Vectorstore& store, const PreparedQuery& query,
-                                         std::span<const Survivor> kept, Size top_k) {
-  const ScoreBlocks scores_of = active_kernels().score_blocks;
-  const std::size_t blocked = store.complete_blocks() * kBlockLanes;
-  const std::size_t dim = store.vector_size();
-  BestCandidates best(top_k, kept.size());
-  float scores[kBlockLanes];
-  std::size_t scored_block = std::numeric_limits<std::size_t>::max();
-  for (const Survivor& s : kept) {
-    float score;
-    if (s.record < blocked) {
-      const std::size_t block = s.record / kBlockLanes;
-      if (block != scored_block) {
-        const BlockRun run{store.block(block), store.block_floats(), store.lane_norms(block), kBlockLanes, 1, dim};
-        scores_of(run, query.values.data(), query.norm, scores);
-        scored_block = block;
-      }
-      score = scores[s.record % kBlockLanes];
-    } else {
-      row_scores(store.tail().data() + (s.record - blocked) * dim, 1, dim, query.values.data(), query.norm, &score);
-    }
-    if (best.admits(score)) best.offer(Candidate{score, s.record});
-  }
-  return best.take();
-}
-
 std::optional<SketchedQuery> sketch_query_for(const Vectorstore& store, const PreparedQuery& query) {
   const Sketch* sketch = store.sketch();
   if (!sketch) return std::nullopt;
@@ -209,46 +183,67 @@ std::vector<std::vector<Candidate>> best_of_survivors(const Vectorstore& store,
   best.reserve(queries.size());
   for (std::size_t q = 0; q < queries.size(); ++q) best.emplace_back(top_k, kept[q]->size());
 
-  // The kept records in blocks, bucketed by block (a counting sort, stable): within a
-  // block, by query and then by record, so that each query is offered its records in
-  // record order, as best_of_range offers them.
+  // The kept records in blocks, bucketed by block (a counting sort, stable, over the
+  // blocks from the first kept to the last): within a block, by query and then by record,
+  // so that each query is offered its records in record order, as best_of_range offers them.
   struct Kept {
     std::size_t query;
     std::size_t record;
   };
-  std::vector<std::size_t> starts(store.complete_blocks() + 1, 0);
+  std::size_t first_block = store.complete_blocks();
+  std::size_t end_block = 0;
+  for (const std::vector<Survivor>* survivors : kept) {
+    for (const Survivor& s : *survivors) {
+      if (s.record >= blocked) continue;
+      first_block = std::min(first_block, s.record / kBlockLanes);
+      end_block = std::max(end_block, s.record / kBlockLanes + 1);
+    }
+  }
+  std::vector<std::size_t> starts(end_block > first_block ? end_block - first_block + 1 : 1, 0);
   for (const std::vector<Survivor>* survivors : kept)
     for (const Survivor& s : *survivors)
-      if (s.record < blocked) ++starts[s.record / kBlockLanes + 1];
+      if (s.record < blocked) ++starts[s.record / kBlockLanes - first_block + 1];
   for (std::size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
   std::vector<Kept> in_blocks(starts.back());
   std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
   for (std::size_t q = 0; q < queries.size(); ++q)
     for (const Survivor& s : *kept[q])
-      if (s.record < blocked) in_blocks[next[s.record / kBlockLanes]++] = Kept{q, s.record};
+      if (s.record < blocked) in_blocks[next[s.record / kBlockLanes - first_block]++] = Kept{q, s.record};
 
   // Each block once, scored for the queries that keep records of it, a tile of them at a time.
   const ScoreBatches score_batches = active_kernels().score_batches;
-  std::vector<float> values(kQueriesPerTile * dim), norms(kQueriesPerTile), scores(kQueriesPerTile * kBlockLanes);
+  const ScoreBlocks score_blocks = active_kernels().score_blocks;
+  const std::size_t tile_size = std::min(kQueriesPerTile, queries.size());
+  std::vector<float> values(tile_size * dim), norms(tile_size), scores(tile_size * kBlockLanes);
   std::vector<std::size_t> tile_queries;
-  for (std::size_t block = 0; block + 1 < starts.size(); ++block) {
+  for (std::size_t i = 0; i + 1 < starts.size(); ++i) {
+    const std::size_t block = first_block + i;
     const BlockRun run{store.block(block), store.block_floats(), store.lane_norms(block), kBlockLanes, 1, dim};
-    std::size_t at = starts[block];
-    const std::size_t end = starts[block + 1];
+    std::size_t at = starts[i];
+    const std::size_t end = starts[i + 1];
     while (at < end) {
       // The next tile: up to kQueriesPerTile distinct queries and their kept records.
       tile_queries.clear();
       std::size_t tile_end = at;
-      while (tile_end < end && (tile_queries.size() < kQueriesPerTile || in_blocks[tile_end].query == tile_queries.back())) {
-        if (tile_queries.empty() || in_blocks[tile_end].query != tile_queries.back()) {
-          const PreparedQuery& query = *queries[in_blocks[tile_end].query];
-          std::copy(query.values.begin(), query.values.end(), values.begin() + tile_queries.size() * dim);
-          norms[tile_queries.size()] = query.norm;
+      while (tile_end < end && (tile_queries.size() < tile_size || in_blocks[tile_end].query == tile_queries.back())) {
+        if (tile_queries.empty() || in_blocks[tile_end].query != tile_queries.back())
           tile_queries.push_back(in_blocks[tile_end].query);
-        }
         ++tile_end;
       }
-      score_batches(run, QueryTile{values.data(), dim, norms.data(), tile_queries.size()}, scores.data(), kBlockLanes);
+      // A query alone is scored where it is by the one-query kernel; several are packed
+      // side by side for the batch kernel (the same bits either way).
+      if (tile_queries.size() == 1) {
+        const PreparedQuery& query = *queries[tile_queries[0]];
+        score_blocks(run, query.values.data(), query.norm, scores.data());
+      } else {
+        for (std::size_t t = 0; t < tile_queries.size(); ++t) {
+          const PreparedQuery& query = *queries[tile_queries[t]];
+          std::copy(query.values.begin(), query.values.end(), values.begin() + t * dim);
+          norms[t] = query.norm;
+        }
+        score_batches(run, QueryTile{values.data(), dim, norms.data(), tile_queries.size()}, scores.data(),
+                      kBlockLanes);
+      }
       for (std::size_t t = 0; at < tile_end; ++at) {
         if (in_blocks[at].query != tile_queries[t]) ++t;
         const float score = scores[t * kBlockLanes + in_blocks[at].record % kBlockLanes];
@@ -282,7 +277,9 @@ std::vector<Candidate> best_of_range_sketched(const Vectorstore& store, const Pr
   std::optional<std::vector<Survivor>> kept = std::move(survivors(*store.sketch(), one, begin, end, top_k).front());
   if (!kept) return best_of_range(store, query, begin, end, top_k);
   // 3. and 4.
-  return best_of_survivors(store, query, *kept, top_k);
+  const PreparedQuery* const prepared[] = {&query};
+  const std::vector<Survivor>* const kept_of[] = {&*kept};
+  return std::move(best_of_survivors(store, prepared, kept_of, top_k).front());
 }
 
 }  // namespace tarnix::core

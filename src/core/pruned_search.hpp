@@ -34,13 +34,10 @@ std::vector<std::optional<std::vector<Survivor>>> survivors(const Sketch& sketch
                                                             std::span<const SketchedQuery* const> queries,
                                                             std::size_t begin, std::size_t end, Size top_k);
 
-// Steps 3 and 4: the best min(top_k, records) of the range when `kept` are its survivors.
-std::vector<Candidate> best_of_survivors(const Vectorstore& store, const PreparedQuery& query,
-                                         std::span<const Survivor> kept, Size top_k);
-
-// best_of_survivors for each of `queries` and its survivors `kept[q]`, in one pass over
-// the blocks they name: a block that several queries keep records of is read once and
-// scored for all of them by the batch kernel, with score_blocks' bits.
+// Steps 3 and 4 for each of `queries`: entry q is the best min(top_k, records) of the
+// range when `kept[q]` are its survivors for queries[q]. One pass over the blocks they
+// name: a block that several queries keep records of is read once and scored for all of
+// them by the batch kernel, with score_blocks' bits.
 std::vector<std::vector<Candidate>> best_of_survivors(const Vectorstore& store,
                                                       std::span<const PreparedQuery* const> queries,
                                                       std::span<const std::vector<Survivor>* const> kept,
