@@ -67,24 +67,26 @@ struct Path {
 // needs no question; blocks are written by the portable path there.
 const Path kPaths[] = {
     {{"scalar", score_blocks_scalar, score_batches_scalar, write_block_scalar, sketch_dots_scalar,
-      sketch_uppers_scalar},
+      sketch_uppers_scalar, QueryCodes::words, sketch_dots_scalar},
      [] { return true; }},
 #if defined(__SSE2__)
-    {{"sse2", score_blocks_sse2, score_batches_sse2, write_block_scalar, sketch_dots_sse2, sketch_uppers_sse2},
+    {{"sse2", score_blocks_sse2, score_batches_sse2, write_block_scalar, sketch_dots_sse2, sketch_uppers_sse2,
+      QueryCodes::words, sketch_dots_sse2},
      [] { return true; }},
 #endif
 #if defined(__x86_64__) || defined(__i386__)
-    {{"avx2", score_blocks_avx2, score_batches_avx2, write_block_avx2, sketch_dots_avx2, sketch_uppers_avx2},
+    {{"avx2", score_blocks_avx2, score_batches_avx2, write_block_avx2, sketch_dots_avx2, sketch_uppers_avx2,
+      QueryCodes::words, sketch_dots_avx2},
      processor_runs_avx2},
     // AVX2's kernels but for the sketch's integer dot products.
     {{"avx-vnni", score_blocks_avx2, score_batches_avx2, write_block_avx2, sketch_dots_avx_vnni,
-      sketch_uppers_avx2},
+      sketch_uppers_avx2, QueryCodes::words, sketch_dots_avx_vnni},
      processor_runs_avx_vnni},
 #endif
 #if defined(__x86_64__)
-    // AVX2's kernels but for the sketch's, on 512-bit registers.
+    // AVX2's kernels but for the sketch's, on 512-bit registers, with the queries' codes as bytes.
     {{"avx512-vnni", score_blocks_avx2, score_batches_avx2, write_block_avx2, sketch_dots_avx512,
-      sketch_uppers_avx512},
+      sketch_uppers_avx512, QueryCodes::bytes, sketch_dots_avx2},
      processor_runs_avx512},
 #endif
 };

@@ -21,6 +21,8 @@ struct Kernels {
   WriteBlock write_block;
   SketchDots sketch_dots;  // the sketch's integer estimates, exact on every path
   SketchUppers sketch_uppers;  // and the upper bounds they give, with score_bound's bits
+  QueryCodes sketch_query_codes;  // how sketch_dots takes the queries' codes
+  SketchDots sketch_word_dots;    // sketch_dots for queries in words (itself where it takes words)
 };
 
 // The paths this processor can run, slowest first; the portable one is always first.

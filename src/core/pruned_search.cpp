@@ -60,6 +60,7 @@ class Pruning {
   Pruning(const SketchedQuery& query, std::size_t begin, std::size_t end, Size top_k)
       : query_(&query),
         uppers_of_(active_kernels().sketch_uppers),
+        word_dots_of_(active_kernels().sketch_word_dots),
         begin_(begin),
         first_check_(begin + (end - begin) / kBlockShare),
         tau_(top_k) {}
@@ -77,10 +78,24 @@ class Pruning {
       // An upper bound below the current k-th lower bound cannot reach the final k-th,
       // which is no lower; the record's lower bound, below it too, cannot raise it.
       if (uppers[i] < cut_) continue;
-      const double estimate = score_estimate(*query_, scales[i], dots[i]);
-      tau_.offer(estimate - score_bound(*query_, estimate, residuals[i]));
+      const SketchedQuery* query = query_;
+      double dot = dots[i];
+      double upper = uppers[i];
+      if (query_->words) {
+        // A query in bytes: the record's estimate again from the words, whose bound is
+        // tighter; both bounds hold, so the smaller upper one does.
+        query = query_->words.get();
+        word_dots_of_(sketch.codes(first + i), sketch.stride(), 1, &query, 1, &dot, 1);
+      }
+      const double estimate = score_estimate(*query, scales[i], dot);
+      const double bound = score_bound(*query, estimate, residuals[i]);
+      tau_.offer(estimate - bound);
       cut_ = tau_.value();
-      kept_.push_back(Survivor{first + i, uppers[i]});
+      if (query_->words) {
+        upper = std::min(upper, estimate + bound);
+        if (upper < cut_) continue;
+      }
+      kept_.push_back(Survivor{first + i, upper});
     }
     const std::size_t done = first + count;
     if (done < first_check_ || (done - begin_) % kCheckEvery >= kRun) return true;
@@ -98,6 +113,7 @@ class Pruning {
  private:
   const SketchedQuery* query_;
   SketchUppers uppers_of_;
+  SketchDots word_dots_of_;
   std::size_t begin_;
   std::size_t first_check_;
   KthLargest tau_;
@@ -126,20 +142,17 @@ std::vector<std::optional<std::vector<Survivor>>> survivors(const Sketch& sketch
   prunings.reserve(queries.size());
   for (const SketchedQuery* query : queries) prunings.emplace_back(*query, begin, end, top_k);
   std::vector<std::optional<std::vector<Survivor>>> kept(queries.size());
-  // The queries still estimated, and their codes side by side for the kernel.
+  // The queries still estimated, side by side for the kernel.
   std::vector<std::size_t> active(queries.size());
-  std::vector<const std::int16_t*> codes(queries.size());
-  for (std::size_t q = 0; q < queries.size(); ++q) {
-    active[q] = q;
-    codes[q] = queries[q]->codes.data();
-  }
+  std::vector<const SketchedQuery*> estimated(queries.begin(), queries.end());
+  for (std::size_t q = 0; q < queries.size(); ++q) active[q] = q;
   std::vector<double> dots(std::min(kQueriesPerCall, queries.size()) * kRun);
   for (std::size_t first = begin; first < end && !active.empty(); first += kRun) {
     const std::size_t count = std::min(kRun, end - first);
     bool any_gave_up = false;
     for (std::size_t q0 = 0; q0 < active.size(); q0 += kQueriesPerCall) {
       const std::size_t n = std::min(kQueriesPerCall, active.size() - q0);
-      dots_of(sketch.codes(first), sketch.stride(), count, codes.data() + q0, n, dots.data(), kRun);
+      dots_of(sketch.codes(first), sketch.stride(), count, estimated.data() + q0, n, dots.data(), kRun);
       for (std::size_t i = 0; i < n; ++i) {
         if (!prunings[active[q0 + i]].take(sketch, first, count, dots.data() + i * kRun)) {
           active[q0 + i] = queries.size();  // gave up: estimated no further
@@ -149,7 +162,7 @@ std::vector<std::optional<std::vector<Survivor>>> survivors(const Sketch& sketch
     }
     if (any_gave_up) {
       std::erase(active, queries.size());
-      for (std::size_t i = 0; i < active.size(); ++i) codes[i] = queries[active[i]]->codes.data();
+      for (std::size_t i = 0; i < active.size(); ++i) estimated[i] = queries[active[i]];
     }
   }
   for (std::size_t q : active) kept[q] = prunings[q].take_kept();
@@ -159,7 +172,7 @@ std::vector<std::optional<std::vector<Survivor>>> survivors(const Sketch& sketch
 std::optional<SketchedQuery> sketch_query_for(const Vectorstore& store, const PreparedQuery& query) {
   const Sketch* sketch = store.sketch();
   if (!sketch) return std::nullopt;
-  return sketch_query(*sketch, query.values);
+  return sketch_query(*sketch, query.values, active_kernels().sketch_query_codes);
 }
 
 // The search, in these steps:

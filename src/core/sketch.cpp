@@ -16,7 +16,7 @@ constexpr double kUnit = 0x1p-24;  // u, the unit roundoff of float32
 constexpr double kSmallestSquares = 0x1p-99;
 constexpr double kLargestSquares = 0x1p125;
 constexpr double kLargestCode = 127.0;
-constexpr double kLargestQueryCode = 32767.0;
+constexpr double kLargestQueryWord = 32767.0;
 
 // Code lanes read at once by the widest kernel.
 constexpr std::size_t kStrideMultiple = 32;
@@ -147,15 +147,20 @@ void Sketch::append(const float* record) noexcept {
   residuals_.push_back(rounded_up(residual / norm * slack));
 }
 
-std::optional<SketchedQuery> sketch_query(const Sketch& sketch, std::span<const float> query) {
+std::optional<SketchedQuery> sketch_query(const Sketch& sketch, std::span<const float> query, QueryCodes form) {
   const std::size_t dimension = sketch.dimension();
   const std::optional<double> squares = finite_squares(query.data(), dimension);
   if (!squares || !in_covered_range(*squares) || sketch.margin() == std::numeric_limits<double>::infinity())
     return std::nullopt;
   const double norm = std::sqrt(*squares);
-  const double scale = largest_magnitude(query.data(), dimension) / kLargestQueryCode;
-  SketchedQuery sketched{std::vector<std::int16_t>(sketch.stride(), 0), 0.0, 0.0, 0.0, 0.0};
-  const double residual = quantise(query.data(), dimension, scale, kLargestQueryCode, norm, sketched.codes.data());
+  const double largest_code = form == QueryCodes::bytes ? kLargestCode : kLargestQueryWord;
+  const double scale = largest_magnitude(query.data(), dimension) / largest_code;
+  SketchedQuery sketched{std::vector<std::int16_t>(sketch.stride(), 0), {}, 0.0, 0.0, 0.0, 0.0, 0.0, nullptr};
+  const double residual = quantise(query.data(), dimension, scale, largest_code, norm, sketched.codes.data());
+  std::int64_t code_sum = 0;
+  for (const std::int16_t k : sketched.codes) code_sum += k;
+  sketched.code_sum = static_cast<double>(code_sum);
+  if (form == QueryCodes::bytes) sketched.bytes.assign(sketched.codes.begin(), sketched.codes.end());
   const double slack = 1.0 + float64_slack(dimension);
   const double phi = residual / norm * slack;
   sketched.scale = scale / norm;
@@ -165,6 +170,8 @@ std::optional<SketchedQuery> sketch_query(const Sketch& sketch, std::span<const 
   // of est's two products (a few D * 2^-53 in all).
   const double rel = 2.0 * kUnit + float64_slack(dimension);
   sketched.estimate_factor = 2.0 * rel * slack;
+  if (form == QueryCodes::bytes)
+    sketched.words = std::make_shared<const SketchedQuery>(*sketch_query(sketch, query, QueryCodes::words));
   return sketched;
 }
 

@@ -5,6 +5,7 @@
 #include <cmath>    // std::fabs
 #include <cstddef>  // std::size_t
 #include <cstdint>  // std::int8_t, std::int16_t, std::int64_t
+#include <memory>   // std::shared_ptr
 #include <optional>
 #include <span>
 #include <vector>
@@ -16,7 +17,8 @@ namespace tarnix::core {
 // The bound, for a record x and a query q of dimension D, neither with a non-finite
 // component and both with float64 sums of squares in [2^-99, 2^125]:
 // 1. x = s*c + e with integer codes c, |c_i| <= 127, and r >= ||e|| (float64, rounded up
-//    generously); q = t*k + f with |k_i| <= 32767 and ||f|| bounded likewise. Then
+//    generously); q = t*k + f with |k_i| <= 32767 (127 for the paths that multiply bytes)
+//    and ||f|| bounded likewise. Then
 //    q.x = s*t*(k.c) + s*(f.c) + q.e, and by Cauchy-Schwarz, with s*||c|| = ||x - e||
 //    <= ||x|| + r, the real cosine lies within b + (1 + b)*phi of
 //    est = s*t*(k.c) / (||q||*||x||), where b = r/||x|| and phi = ||f||/||q||. k.c is an
@@ -67,16 +69,27 @@ class Sketch {
   std::vector<float> residuals_;
 };
 
+// How a path's kernels take a query's codes: as int16 words, |k_i| <= 32767, or as int8
+// bytes, |k_i| <= 127, which multiply twice as many codes an instruction but leave the
+// query a coarser residual, and the bound its term phi about 250 times larger (about
+// the records' own term: the bound doubles). A path that takes bytes refines each record
+// that its bytes' bound cannot skip with the words' bound before keeping it.
+enum class QueryCodes { words, bytes };
+
 // A query as the sketch reads it, or nothing for a query that must take the exhaustive path.
 struct SketchedQuery {
   std::vector<std::int16_t> codes;  // k, zero past the dimension (sketch stride long)
+  std::vector<std::int8_t> bytes;   // k again when quantised to bytes, else empty
+  double code_sum;                  // the sum of k, exact
   double scale;                     // t / ||q||
   double slack;                     // margin + phi, rounded up
   double residual_factor;           // 1 + phi, rounded up
   double estimate_factor;           // 2 * rel, rounded up
+  // For a query in bytes, the same query in words, whose bound is the tighter; else none.
+  std::shared_ptr<const SketchedQuery> words;
 };
 
-std::optional<SketchedQuery> sketch_query(const Sketch& sketch, std::span<const float> query);
+std::optional<SketchedQuery> sketch_query(const Sketch& sketch, std::span<const float> query, QueryCodes form);
 
 // What the bound is widened by for the few roundings of its own sum, and then some.
 constexpr double kBoundWidening = 1.0 + 0x1p-30;

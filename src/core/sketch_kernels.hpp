@@ -9,14 +9,16 @@
 
 namespace tarnix::core {
 
-// dots[q * dots_stride + r] = sum over j < stride of queries[q][j] * codes[r * stride + j],
-// for q < query_count and r < count. The stride is a multiple of 32; |queries[q][j]| <=
-// 32767 and |codes| <= 127, so partial sums of up to 512 products fit an int32 and every
-// path gives the same, exact, integers, handed over as doubles (every integer below 2^53
-// is one) for the float64 bound arithmetic. Several queries share each read of a record's
-// codes, so a batch reads the codes once from memory, not once per query.
+// dots[q * dots_stride + r] = sum over j < stride of k_j * codes[r * stride + j], k the
+// codes of queries[q], for q < query_count and r < count. The stride is a multiple of 32;
+// |k_j| <= 32767, or 127 for a path that takes the queries' codes as bytes (their `bytes`,
+// as Kernels::sketch_query_codes says), and |codes| <= 127, so partial sums of up to 512
+// products fit an int32 and every path gives the same, exact, integers, handed over as
+// doubles (every integer below 2^53 is one) for the float64 bound arithmetic. Several
+// queries share each read of a record's codes, so a batch reads the codes once from
+// memory, not once per query.
 using SketchDots = void (*)(const std::int8_t* codes, std::size_t stride, std::size_t count,
-                            const std::int16_t* const* queries, std::size_t query_count, double* dots,
+                            const SketchedQuery* const* queries, std::size_t query_count, double* dots,
                             std::size_t dots_stride);
 
 // uppers[i] = est + score_bound(query, est, residuals[i]) with est = score_estimate(query,
@@ -50,19 +52,19 @@ bool sketch_uppers_avx512(const SketchedQuery& query, const double* dots, const 
                           const float* residuals, std::size_t count, double cut, double* uppers);
 
 void sketch_dots_scalar(const std::int8_t* codes, std::size_t stride, std::size_t count,
-                        const std::int16_t* const* queries, std::size_t query_count, double* dots,
+                        const SketchedQuery* const* queries, std::size_t query_count, double* dots,
                         std::size_t dots_stride);
 void sketch_dots_sse2(const std::int8_t* codes, std::size_t stride, std::size_t count,
-                      const std::int16_t* const* queries, std::size_t query_count, double* dots,
+                      const SketchedQuery* const* queries, std::size_t query_count, double* dots,
                       std::size_t dots_stride);
 void sketch_dots_avx2(const std::int8_t* codes, std::size_t stride, std::size_t count,
-                      const std::int16_t* const* queries, std::size_t query_count, double* dots,
+                      const SketchedQuery* const* queries, std::size_t query_count, double* dots,
                       std::size_t dots_stride);
 void sketch_dots_avx_vnni(const std::int8_t* codes, std::size_t stride, std::size_t count,
-                          const std::int16_t* const* queries, std::size_t query_count, double* dots,
+                          const SketchedQuery* const* queries, std::size_t query_count, double* dots,
                           std::size_t dots_stride);
 void sketch_dots_avx512(const std::int8_t* codes, std::size_t stride, std::size_t count,
-                        const std::int16_t* const* queries, std::size_t query_count, double* dots,
+                        const SketchedQuery* const* queries, std::size_t query_count, double* dots,
                         std::size_t dots_stride);
 
 }  // namespace tarnix::core

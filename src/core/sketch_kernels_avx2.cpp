@@ -48,8 +48,10 @@ __attribute__((target("avx2"))) std::int64_t one_total(__m256i sums) {
 // Four rows against kQueries queries, their dots stored at dots[q * dots_stride + 0..3].
 template <std::size_t kQueries>
 __attribute__((target("avx2"), always_inline)) inline void four_rows(const std::int8_t* row, std::size_t stride,
-                                                                     const std::int16_t* const* queries,
+                                                                     const SketchedQuery* const* queries,
                                                                      double* dots, std::size_t dots_stride) {
+  const std::int16_t* words[kQueries];
+  for (std::size_t q = 0; q < kQueries; ++q) words[q] = queries[q]->codes.data();
   // The chunks' totals add up in the output, so that no register holds them across the
   // loop: the tile's sums and codes take every register there is.
   for (std::size_t q = 0; q < kQueries; ++q) _mm256_storeu_pd(dots + q * dots_stride, _mm256_setzero_pd());
@@ -62,7 +64,7 @@ __attribute__((target("avx2"), always_inline)) inline void four_rows(const std::
       const __m256i c[kRows] = {widened(row + j), widened(row + stride + j), widened(row + 2 * stride + j),
                                 widened(row + 3 * stride + j)};
       for (std::size_t q = 0; q < kQueries; ++q) {
-        const __m256i k = loaded(queries[q] + j);
+        const __m256i k = loaded(words[q] + j);
         for (std::size_t i = 0; i < kRows; ++i) sums[q][i] = _mm256_add_epi32(sums[q][i], _mm256_madd_epi16(c[i], k));
       }
     }
@@ -77,8 +79,10 @@ __attribute__((target("avx2"), always_inline)) inline void four_rows(const std::
 // are one instruction.
 template <std::size_t kQueries>
 __attribute__((target("avx2,avxvnni"), always_inline)) inline void four_rows_vnni(
-    const std::int8_t* row, std::size_t stride, const std::int16_t* const* queries, double* dots,
+    const std::int8_t* row, std::size_t stride, const SketchedQuery* const* queries, double* dots,
     std::size_t dots_stride) {
+  const std::int16_t* words[kQueries];
+  for (std::size_t q = 0; q < kQueries; ++q) words[q] = queries[q]->codes.data();
   // The chunks' totals add up in the output, so that no register holds them across the
   // loop: the tile's sums and codes take every register there is.
   for (std::size_t q = 0; q < kQueries; ++q) _mm256_storeu_pd(dots + q * dots_stride, _mm256_setzero_pd());
@@ -91,7 +95,7 @@ __attribute__((target("avx2,avxvnni"), always_inline)) inline void four_rows_vnn
       const __m256i c[kRows] = {widened(row + j), widened(row + stride + j), widened(row + 2 * stride + j),
                                 widened(row + 3 * stride + j)};
       for (std::size_t q = 0; q < kQueries; ++q) {
-        const __m256i k = loaded(queries[q] + j);
+        const __m256i k = loaded(words[q] + j);
         for (std::size_t i = 0; i < kRows; ++i) sums[q][i] = _mm256_dpwssd_avx_epi32(sums[q][i], c[i], k);
       }
     }
@@ -118,7 +122,7 @@ __attribute__((target("avx2"))) double one_row(const std::int8_t* row, std::size
 }  // namespace
 
 __attribute__((target("avx2"))) void sketch_dots_avx2(const std::int8_t* codes, std::size_t stride,
-                                                      std::size_t count, const std::int16_t* const* queries,
+                                                      std::size_t count, const SketchedQuery* const* queries,
                                                       std::size_t query_count, double* dots,
                                                       std::size_t dots_stride) {
   std::size_t r = 0;
@@ -133,12 +137,12 @@ __attribute__((target("avx2"))) void sketch_dots_avx2(const std::int8_t* codes, 
   }
   for (; r < count; ++r) {
     for (std::size_t q = 0; q < query_count; ++q)
-      dots[q * dots_stride + r] = one_row(codes + r * stride, stride, queries[q]);
+      dots[q * dots_stride + r] = one_row(codes + r * stride, stride, queries[q]->codes.data());
   }
 }
 
 __attribute__((target("avx2,avxvnni"))) void sketch_dots_avx_vnni(const std::int8_t* codes, std::size_t stride,
-                                                                 std::size_t count, const std::int16_t* const* queries,
+                                                                 std::size_t count, const SketchedQuery* const* queries,
                                                                  std::size_t query_count, double* dots,
                                                                  std::size_t dots_stride) {
   std::size_t r = 0;
@@ -153,7 +157,7 @@ __attribute__((target("avx2,avxvnni"))) void sketch_dots_avx_vnni(const std::int
   }
   for (; r < count; ++r) {
     for (std::size_t q = 0; q < query_count; ++q)
-      dots[q * dots_stride + r] = one_row(codes + r * stride, stride, queries[q]);
+      dots[q * dots_stride + r] = one_row(codes + r * stride, stride, queries[q]->codes.data());
   }
 }
 

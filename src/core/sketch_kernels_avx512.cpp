@@ -1,10 +1,13 @@
 // AVX-512 with VNNI, on x86-64 (the 32-bit mode has eight vector registers, too few for
-// the tile): a tile of four records by four queries. Each step widens thirty-two codes of
-// each of the four records to int16 once and multiply-adds them pairwise with every
-// query of the tile into sixteen int32 lanes, one instruction per record and query. The
-// lanes of four records and a query are interleaved and added down to four totals; over a
-// chunk of 512 codes no sum leaves the int32 range, and chunks add up in doubles. The
-// upper bounds go eight records at a time, in the operations and order of
+// the tile): a tile of four records by four queries, the queries' codes as bytes. Each
+// step reads sixty-four codes of each of the four records, biased by 128 into unsigned
+// bytes (c + 128 in [1, 255], which vpdpbusd takes as its unsigned operand), and
+// multiply-adds them in fours with every query of the tile into sixteen int32 lanes, one
+// instruction per record and query: the sum is k.c + 128 * sum(k), and the query's code
+// sum takes the second term back off, exactly. The lanes of four records and a query are
+// interleaved and added down to four totals; over a chunk of 8192 codes no sum leaves
+// the int32 range (8192 * 255 * 127 < 2^31), and chunks add up in doubles. The upper
+// bounds go eight records at a time, in the operations and order of
 // sketch_uppers_one_by_one.
 #include "core/sketch_kernels.hpp"
 
@@ -27,15 +30,23 @@
 namespace tarnix::core {
 namespace {
 
-constexpr std::size_t kChunk = 512;
+constexpr std::size_t kChunk = 8192;
 constexpr std::size_t kRows = 4;
+constexpr std::size_t kStep = 64;
 constexpr std::size_t kAhead = 4096;  // as on the AVX2 path
+// The stride is a multiple of 32: its last step may be half a register, read masked.
+constexpr __mmask64 kHalfStep = 0xffffffffULL;
 
-TARNIX_AVX512 inline __m512i widened(const std::int8_t* codes) {
-  return _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes)));
+// Sixty-four record codes (or the first thirty-two, the rest zero), biased to unsigned bytes.
+TARNIX_AVX512 inline __m512i biased(const std::int8_t* codes, __mmask64 mask) {
+  return _mm512_xor_si512(_mm512_maskz_loadu_epi8(mask, codes), _mm512_set1_epi8(-128));
 }
 
-TARNIX_AVX512 inline __m512i loaded(const std::int16_t* query) { return _mm512_loadu_si512(query); }
+// A query's codes, masked likewise: where the record's lanes were left out, the query's
+// are zero and their products vanish.
+TARNIX_AVX512 inline __m512i query_bytes(const std::int8_t* query, __mmask64 mask) {
+  return _mm512_maskz_loadu_epi8(mask, query);
+}
 
 // The four rows' totals of their sixteen lanes each, as four doubles (exact integers):
 // the rows' lanes interleaved and added in pairs, then the 128-bit quarters added.
@@ -49,50 +60,62 @@ TARNIX_AVX512 inline __m256d four_totals(const __m512i* sums) {
   return _mm256_cvtepi32_pd(_mm_add_epi32(_mm256_castsi256_si128(halves), _mm256_extracti128_si256(halves, 1)));
 }
 
+// One step of the tile: codes [j, j + 64) of four rows, or the first half of them.
+template <std::size_t kQueries>
+TARNIX_AVX512 [[gnu::always_inline]] inline void tile_step(const std::int8_t* row, std::size_t stride,
+                                                         const std::int8_t* const* bytes, std::size_t j,
+                                                         __mmask64 mask, __m512i (&sums)[kQueries][kRows]) {
+  const __m512i c[kRows] = {biased(row + j, mask), biased(row + stride + j, mask), biased(row + 2 * stride + j, mask),
+                            biased(row + 3 * stride + j, mask)};
+  for (std::size_t q = 0; q < kQueries; ++q) {
+    const __m512i k = query_bytes(bytes[q] + j, mask);
+    for (std::size_t i = 0; i < kRows; ++i) sums[q][i] = _mm512_dpbusd_epi32(sums[q][i], c[i], k);
+  }
+}
+
 // Four rows against kQueries queries, their dots stored at dots[q * dots_stride + 0..3].
 template <std::size_t kQueries>
-TARNIX_AVX512 [[gnu::always_inline]] inline void four_rows(const std::int8_t* row, std::size_t stride, const std::int16_t* const* queries,
-                                    double* dots, std::size_t dots_stride) {
+TARNIX_AVX512 [[gnu::always_inline]] inline void four_rows(const std::int8_t* row, std::size_t stride,
+                                                         const SketchedQuery* const* queries, double* dots,
+                                                         std::size_t dots_stride) {
+  const std::int8_t* bytes[kQueries];
+  for (std::size_t q = 0; q < kQueries; ++q) bytes[q] = queries[q]->bytes.data();
   // The chunks' totals add up in the output, so that no register holds them across the loop.
   for (std::size_t first = 0; first < stride; first += kChunk) {
     const std::size_t end = first + kChunk < stride ? first + kChunk : stride;
     __m512i sums[kQueries][kRows];
     for (std::size_t q = 0; q < kQueries; ++q)
       for (std::size_t i = 0; i < kRows; ++i) sums[q][i] = _mm512_setzero_si512();
-    for (std::size_t j = first; j < end; j += 32) {
-      const __m512i c[kRows] = {widened(row + j), widened(row + stride + j), widened(row + 2 * stride + j),
-                                widened(row + 3 * stride + j)};
-      for (std::size_t q = 0; q < kQueries; ++q) {
-        const __m512i k = loaded(queries[q] + j);
-        for (std::size_t i = 0; i < kRows; ++i) sums[q][i] = _mm512_dpwssd_epi32(sums[q][i], c[i], k);
-      }
-    }
+    std::size_t j = first;
+    for (; j + kStep <= end; j += kStep) tile_step<kQueries>(row, stride, bytes, j, ~__mmask64{0}, sums);
+    if (j < end) tile_step<kQueries>(row, stride, bytes, j, kHalfStep, sums);
+    // The first chunk starts from -128 * sum(k); every partial sum is an integer below 2^53.
     for (std::size_t q = 0; q < kQueries; ++q) {
       double* out = dots + q * dots_stride;
-      const __m256d totals = four_totals(sums[q]);
-      _mm256_storeu_pd(out, first == 0 ? totals : _mm256_add_pd(_mm256_loadu_pd(out), totals));
+      const __m256d before = first == 0 ? _mm256_set1_pd(-128.0 * queries[q]->code_sum) : _mm256_loadu_pd(out);
+      _mm256_storeu_pd(out, _mm256_add_pd(before, four_totals(sums[q])));
     }
   }
 }
 
-TARNIX_AVX512 double one_row(const std::int8_t* row, std::size_t stride, const std::int16_t* query) {
+TARNIX_AVX512 double one_row(const std::int8_t* row, std::size_t stride, const SketchedQuery& query) {
   std::int64_t total = 0;
   for (std::size_t first = 0; first < stride; first += kChunk) {
     const std::size_t end = first + kChunk < stride ? first + kChunk : stride;
     __m512i sums = _mm512_setzero_si512();
-    for (std::size_t j = first; j < end; j += 32) sums = _mm512_dpwssd_epi32(sums, widened(row + j), loaded(query + j));
-    const __m256i eight = _mm256_add_epi32(_mm512_castsi512_si256(sums), _mm512_extracti64x4_epi64(sums, 1));
-    const __m128i four = _mm_add_epi32(_mm256_castsi256_si128(eight), _mm256_extracti128_si256(eight, 1));
-    const __m128i two = _mm_add_epi32(four, _mm_shuffle_epi32(four, 0x4e));
-    total += _mm_cvtsi128_si32(_mm_add_epi32(two, _mm_shuffle_epi32(two, 0xb1)));
+    for (std::size_t j = first; j < end; j += kStep) {
+      const __mmask64 mask = j + kStep <= end ? ~__mmask64{0} : kHalfStep;
+      sums = _mm512_dpbusd_epi32(sums, biased(row + j, mask), query_bytes(query.bytes.data() + j, mask));
+    }
+    total += _mm512_reduce_add_epi32(sums);
   }
-  return static_cast<double>(total);
+  return static_cast<double>(total) - 128.0 * query.code_sum;
 }
 
 }  // namespace
 
 TARNIX_AVX512 void sketch_dots_avx512(const std::int8_t* codes, std::size_t stride, std::size_t count,
-                                      const std::int16_t* const* queries, std::size_t query_count, double* dots,
+                                      const SketchedQuery* const* queries, std::size_t query_count, double* dots,
                                       std::size_t dots_stride) {
   std::size_t r = 0;
   for (; r + kRows <= count; r += kRows) {
@@ -109,7 +132,7 @@ TARNIX_AVX512 void sketch_dots_avx512(const std::int8_t* codes, std::size_t stri
   }
   for (; r < count; ++r) {
     for (std::size_t q = 0; q < query_count; ++q)
-      dots[q * dots_stride + r] = one_row(codes + r * stride, stride, queries[q]);
+      dots[q * dots_stride + r] = one_row(codes + r * stride, stride, *queries[q]);
   }
 }
 

@@ -32,8 +32,10 @@ inline __m128i loaded(const std::int16_t* query) {
 
 // kRows rows against kQueries queries, their dots stored at dots[q * dots_stride + i].
 template <std::size_t kRows, std::size_t kQueries>
-inline void tile(const std::int8_t* row, std::size_t stride, const std::int16_t* const* queries, double* dots,
+inline void tile(const std::int8_t* row, std::size_t stride, const SketchedQuery* const* queries, double* dots,
                  std::size_t dots_stride) {
+  const std::int16_t* words[kQueries];
+  for (std::size_t q = 0; q < kQueries; ++q) words[q] = queries[q]->codes.data();
   std::int64_t totals[kQueries][kRows] = {};
   for (std::size_t first = 0; first < stride; first += kChunk) {
     const std::size_t end = first + kChunk < stride ? first + kChunk : stride;
@@ -44,7 +46,7 @@ inline void tile(const std::int8_t* row, std::size_t stride, const std::int16_t*
       __m128i c[kRows];
       for (std::size_t i = 0; i < kRows; ++i) c[i] = widened(row + i * stride + j);
       for (std::size_t q = 0; q < kQueries; ++q) {
-        const __m128i k = loaded(queries[q] + j);
+        const __m128i k = loaded(words[q] + j);
         for (std::size_t i = 0; i < kRows; ++i) sums[q][i] = _mm_add_epi32(sums[q][i], _mm_madd_epi16(c[i], k));
       }
     }
@@ -56,7 +58,7 @@ inline void tile(const std::int8_t* row, std::size_t stride, const std::int16_t*
 }
 
 template <std::size_t kRows>
-inline void rows_against(const std::int8_t* row, std::size_t stride, const std::int16_t* const* queries,
+inline void rows_against(const std::int8_t* row, std::size_t stride, const SketchedQuery* const* queries,
                          std::size_t query_count, double* dots, std::size_t dots_stride) {
   std::size_t q = 0;
   for (; q + 2 <= query_count; q += 2) tile<kRows, 2>(row, stride, queries + q, dots + q * dots_stride, dots_stride);
@@ -71,7 +73,7 @@ inline __m128d two_doubles(const float* values) {
 }  // namespace
 
 void sketch_dots_sse2(const std::int8_t* codes, std::size_t stride, std::size_t count,
-                      const std::int16_t* const* queries, std::size_t query_count, double* dots,
+                      const SketchedQuery* const* queries, std::size_t query_count, double* dots,
                       std::size_t dots_stride) {
   std::size_t r = 0;
   for (; r + 2 <= count; r += 2) rows_against<2>(codes + r * stride, stride, queries, query_count, dots + r, dots_stride);

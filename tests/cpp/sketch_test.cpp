@@ -103,19 +103,24 @@ TEST_P(SketchBound, HoldsTheExactScore) {
       sketch.append(records.back().data());
     }
     const Vec query = make_vector(kind, c.dim, rng, base);
-    const std::optional<SketchedQuery> sketched = sketch_query(sketch, query);
-    if (!sketched) continue;
-    std::vector<double> dots(kRecords);
-    const std::int16_t* const query_codes[] = {sketched->codes.data()};
-    active_kernels().sketch_dots(sketch.codes(0), sketch.stride(), kRecords, query_codes, 1, dots.data(), kRecords);
-    for (std::size_t r = 0; r < kRecords; ++r) {
-      const float score = cosine_similarity(query, records[r]);
-      const double estimate = score_estimate(*sketched, sketch.scales()[r], dots[r]);
-      const double bound = score_bound(*sketched, estimate, sketch.residuals()[r]);
-      ASSERT_LE(std::fabs(static_cast<double>(score) - estimate), bound)
-          << name_of(kind) << " dim " << c.dim << " query " << q << " record " << r;
-      ++checked;
-      covered += std::isfinite(bound);
+    // The query's codes in both forms; the portable kernel reads either.
+    for (const QueryCodes form : {QueryCodes::words, QueryCodes::bytes}) {
+      const std::optional<SketchedQuery> sketched = sketch_query(sketch, query, form);
+      if (!sketched) continue;
+      std::vector<double> dots(kRecords);
+      const SketchedQuery* const one[] = {&*sketched};
+      available_kernels().front()->sketch_dots(sketch.codes(0), sketch.stride(), kRecords, one, 1, dots.data(),
+                                               kRecords);
+      for (std::size_t r = 0; r < kRecords; ++r) {
+        const float score = cosine_similarity(query, records[r]);
+        const double estimate = score_estimate(*sketched, sketch.scales()[r], dots[r]);
+        const double bound = score_bound(*sketched, estimate, sketch.residuals()[r]);
+        ASSERT_LE(std::fabs(static_cast<double>(score) - estimate), bound)
+            << name_of(kind) << " dim " << c.dim << " query " << q << " record " << r << " bytes "
+            << (form == QueryCodes::bytes);
+        ++checked;
+        covered += std::isfinite(bound);
+      }
     }
   }
   EXPECT_GT(checked, 0u);
@@ -147,9 +152,11 @@ TEST(SketchBoundSize, IsSmallForGaussianRecords) {
     for (float& x : record) x = normal(rng);
     for (float& x : query) x = normal(rng);
     sketch.append(record.data());
-    const std::optional<SketchedQuery> sketched = sketch_query(sketch, query);
-    ASSERT_TRUE(sketched);
-    EXPECT_LT(score_bound(*sketched, 0.0, sketch.residuals()[0]), 0.03) << dim;
+    for (const QueryCodes form : {QueryCodes::words, QueryCodes::bytes}) {
+      const std::optional<SketchedQuery> sketched = sketch_query(sketch, query, form);
+      ASSERT_TRUE(sketched);
+      EXPECT_LT(score_bound(*sketched, 0.0, sketch.residuals()[0]), 0.03) << dim;
+    }
     EXPECT_LT(sketch.margin(), 1e-3) << dim;
   }
 }
@@ -165,58 +172,104 @@ TEST(SketchCoverage, LeavesUncoveredRecordsAndQueriesOut) {
   for (const Vec& v : uncovered) {
     sketch.append(v.data());
     EXPECT_EQ(sketch.residuals()[sketch.size() - 1], std::numeric_limits<float>::infinity());
-    EXPECT_FALSE(sketch_query(sketch, v));
+    EXPECT_FALSE(sketch_query(sketch, v, QueryCodes::words));
+    EXPECT_FALSE(sketch_query(sketch, v, QueryCodes::bytes));
   }
   EXPECT_FALSE(Sketch(0).margin() < 0);
   const Vec none;
-  EXPECT_FALSE(sketch_query(Sketch(0), none));
+  EXPECT_FALSE(sketch_query(Sketch(0), none, QueryCodes::words));
 }
 
-// Every path's integer dot products are the portable path's, at the largest codes and
-// over dimensions whose partial sums would overflow an int32 without the chunks.
-TEST(SketchDots, EveryPathGivesThePortableIntegers) {
+// Every path's integer dot products are the exact ones, for queries' codes as words and
+// as bytes (each path in the form it takes, the portable path in both), at the largest
+// codes and over dimensions whose partial sums would overflow an int32 without the chunks.
+TEST(SketchDots, EveryPathGivesTheExactIntegers) {
   std::mt19937_64 rng(11);
-  for (std::size_t stride : {32u, 64u, 96u, 512u, 544u, 2048u, 4096u, 8192u + 32u}) {
-    constexpr std::size_t kCount = 9;
-    constexpr std::size_t kQueries = 5;
-    std::vector<std::int8_t> codes(stride * kCount);
-    std::vector<std::vector<std::int16_t>> queries(kQueries, std::vector<std::int16_t>(stride));
-    for (std::size_t r = 0; r < kCount; ++r) {
-      for (std::size_t j = 0; j < stride; ++j) {
-        // The first records hold the extreme codes, all of one sign and then of both.
-        codes[r * stride + j] = r == 0 ? 127 : r == 1 ? -127 : static_cast<std::int8_t>(rng() % 255 - 127);
-      }
-    }
-    for (std::size_t q = 0; q < kQueries; ++q) {
-      for (std::size_t j = 0; j < stride; ++j) {
-        queries[q][j] = q == 0 ? 32767 : q == 1 ? -32767 : static_cast<std::int16_t>(rng() % 65535 - 32767);
-      }
-    }
-    std::vector<double> expected(kQueries * kCount);
-    for (std::size_t q = 0; q < kQueries; ++q) {
+  for (const QueryCodes form : {QueryCodes::words, QueryCodes::bytes}) {
+    const int largest = form == QueryCodes::bytes ? 127 : 32767;
+    for (std::size_t stride : {32u, 64u, 96u, 512u, 544u, 2048u, 4096u, 8192u + 32u}) {
+      constexpr std::size_t kCount = 9;
+      constexpr std::size_t kQueries = 5;
+      std::vector<std::int8_t> codes(stride * kCount);
       for (std::size_t r = 0; r < kCount; ++r) {
-        std::int64_t sum = 0;
-        for (std::size_t j = 0; j < stride; ++j) sum += std::int64_t{queries[q][j]} * codes[r * stride + j];
-        expected[q * kCount + r] = static_cast<double>(sum);
+        for (std::size_t j = 0; j < stride; ++j) {
+          // The first records hold the extreme codes, all of one sign and then of both.
+          codes[r * stride + j] = r == 0 ? 127 : r == 1 ? -127 : static_cast<std::int8_t>(rng() % 255 - 127);
+        }
       }
-    }
-    // Every count of queries and records, so that every tile and every remainder runs.
-    for (const Kernels* kernels : available_kernels()) {
-      for (std::size_t query_count = 1; query_count <= kQueries; ++query_count) {
-        for (std::size_t count = 1; count <= kCount; ++count) {
-          std::vector<const std::int16_t*> pointers;
-          for (std::size_t q = 0; q < query_count; ++q) pointers.push_back(queries[q].data());
-          std::vector<double> got(query_count * count, -1.0);
-          kernels->sketch_dots(codes.data(), stride, count, pointers.data(), query_count, got.data(), count);
-          for (std::size_t q = 0; q < query_count; ++q) {
-            for (std::size_t r = 0; r < count; ++r) {
-              ASSERT_EQ(got[q * count + r], expected[q * kCount + r])
-                  << kernels->name << " stride " << stride << " queries " << query_count << " records " << count
-                  << " at " << q << ", " << r;
+      std::vector<SketchedQuery> queries(kQueries);
+      for (std::size_t q = 0; q < kQueries; ++q) {
+        SketchedQuery& query = queries[q];
+        std::int64_t sum = 0;
+        for (std::size_t j = 0; j < stride; ++j) {
+          const int k = q == 0 ? largest : q == 1 ? -largest : static_cast<int>(rng() % (2 * largest + 1)) - largest;
+          query.codes.push_back(static_cast<std::int16_t>(k));
+          if (form == QueryCodes::bytes) query.bytes.push_back(static_cast<std::int8_t>(k));
+          sum += k;
+        }
+        query.code_sum = static_cast<double>(sum);
+      }
+      std::vector<double> expected(kQueries * kCount);
+      for (std::size_t q = 0; q < kQueries; ++q) {
+        for (std::size_t r = 0; r < kCount; ++r) {
+          std::int64_t sum = 0;
+          for (std::size_t j = 0; j < stride; ++j) sum += std::int64_t{queries[q].codes[j]} * codes[r * stride + j];
+          expected[q * kCount + r] = static_cast<double>(sum);
+        }
+      }
+      // Every count of queries and records, so that every tile and every remainder runs.
+      for (const Kernels* kernels : available_kernels()) {
+        if (kernels->sketch_query_codes != form && kernels != available_kernels().front()) continue;
+        for (std::size_t query_count = 1; query_count <= kQueries; ++query_count) {
+          for (std::size_t count = 1; count <= kCount; ++count) {
+            std::vector<const SketchedQuery*> pointers;
+            for (std::size_t q = 0; q < query_count; ++q) pointers.push_back(&queries[q]);
+            std::vector<double> got(query_count * count, -1.0);
+            kernels->sketch_dots(codes.data(), stride, count, pointers.data(), query_count, got.data(), count);
+            for (std::size_t q = 0; q < query_count; ++q) {
+              for (std::size_t r = 0; r < count; ++r) {
+                ASSERT_EQ(got[q * count + r], expected[q * kCount + r])
+                    << kernels->name << " stride " << stride << " queries " << query_count << " records " << count
+                    << " at " << q << ", " << r;
+              }
             }
           }
         }
       }
+    }
+  }
+}
+
+// A query in bytes has a bound about twice its words' (on Gaussian records at D = 768,
+// enough to keep four times the records and give up); refined by its words, it keeps the
+// records its words alone keep.
+TEST(PrunedSearch, QueriesInBytesKeepWhatTheirWordsKeep) {
+  std::mt19937_64 rng(23);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  constexpr std::size_t kDim = 768, kRecords = 100000;
+  Sketch sketch(kDim);
+  sketch.reserve(kRecords);
+  Vec v(kDim);
+  for (std::size_t r = 0; r < kRecords; ++r) {
+    for (float& x : v) x = normal(rng);
+    sketch.append(v.data());
+  }
+  for (int q = 0; q < 4; ++q) {
+    for (float& x : v) x = normal(rng);
+    const std::optional<SketchedQuery> bytes = sketch_query(sketch, v, QueryCodes::bytes);
+    ASSERT_TRUE(bytes && bytes->words);
+    const SketchedQuery* const one[] = {&*bytes};
+    const auto kept = survivors(sketch, one, 0, kRecords, 10);
+    ASSERT_TRUE(kept.front()) << "gave up";
+    EXPECT_LT(kept.front()->size(), 150u);
+    // Where the path takes words, the words alone can be pruned for comparison.
+    if (active_kernels().sketch_query_codes == QueryCodes::words) {
+      const SketchedQuery* const words[] = {bytes->words.get()};
+      const auto alone = survivors(sketch, words, 0, kRecords, 10);
+      ASSERT_TRUE(alone.front());
+      ASSERT_EQ(alone.front()->size(), kept.front()->size());
+      for (std::size_t i = 0; i < kept.front()->size(); ++i)
+        EXPECT_EQ((*alone.front())[i].record, (*kept.front())[i].record);
     }
   }
 }
@@ -227,7 +280,7 @@ TEST(SketchDots, EveryPathGivesThePortableIntegers) {
 TEST(SketchUppers, EveryPathGivesThePortableBits) {
   std::mt19937_64 rng(12);
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
-  const SketchedQuery query{{}, 3.1e-6, 0x1p-20, 1.0 + 0x1p-12, 0x1p-40};
+  const SketchedQuery query{{}, {}, 0.0, 3.1e-6, 0x1p-20, 1.0 + 0x1p-12, 0x1p-40, nullptr};
   constexpr std::size_t kCount = 11;
   for (int trial = 0; trial < 200; ++trial) {
     double dots[kCount];
