@@ -78,9 +78,9 @@ const Path kPaths[] = {
     {{"avx2", score_blocks_avx2, score_batches_avx2, write_block_avx2, sketch_dots_avx2, sketch_uppers_avx2,
       QueryCodes::words, sketch_dots_avx2},
      processor_runs_avx2},
-    // AVX2's kernels but for the sketch's integer dot products.
+    // AVX2's kernels but for the sketch's integer dot products, with the queries' codes as bytes.
     {{"avx-vnni", score_blocks_avx2, score_batches_avx2, write_block_avx2, sketch_dots_avx_vnni,
-      sketch_uppers_avx2, QueryCodes::words, sketch_dots_avx_vnni},
+      sketch_uppers_avx2, QueryCodes::bytes, sketch_dots_avx2},
      processor_runs_avx_vnni},
 #endif
 #if defined(__x86_64__)
