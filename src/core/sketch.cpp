@@ -147,20 +147,16 @@ void Sketch::append(const float* record) noexcept {
   residuals_.push_back(rounded_up(residual / norm * slack));
 }
 
-std::optional<SketchedQuery> sketch_query(const Sketch& sketch, std::span<const float> query, QueryCodes form) {
+namespace {
+
+// The query of norm `norm` and largest magnitude `largest` quantised to codes no larger
+// than `largest_code`, with its bound's terms.
+SketchedQuery quantised_query(const Sketch& sketch, std::span<const float> query, double norm, double largest,
+                              double largest_code) {
   const std::size_t dimension = sketch.dimension();
-  const std::optional<double> squares = finite_squares(query.data(), dimension);
-  if (!squares || !in_covered_range(*squares) || sketch.margin() == std::numeric_limits<double>::infinity())
-    return std::nullopt;
-  const double norm = std::sqrt(*squares);
-  const double largest_code = form == QueryCodes::bytes ? kLargestCode : kLargestQueryWord;
-  const double scale = largest_magnitude(query.data(), dimension) / largest_code;
+  const double scale = largest / largest_code;
   SketchedQuery sketched{std::vector<std::int16_t>(sketch.stride(), 0), {}, 0.0, 0.0, 0.0, 0.0, 0.0, nullptr};
   const double residual = quantise(query.data(), dimension, scale, largest_code, norm, sketched.codes.data());
-  std::int64_t code_sum = 0;
-  for (const std::int16_t k : sketched.codes) code_sum += k;
-  sketched.code_sum = static_cast<double>(code_sum);
-  if (form == QueryCodes::bytes) sketched.bytes.assign(sketched.codes.begin(), sketched.codes.end());
   const double slack = 1.0 + float64_slack(dimension);
   const double phi = residual / norm * slack;
   sketched.scale = scale / norm;
@@ -170,8 +166,26 @@ std::optional<SketchedQuery> sketch_query(const Sketch& sketch, std::span<const 
   // of est's two products (a few D * 2^-53 in all).
   const double rel = 2.0 * kUnit + float64_slack(dimension);
   sketched.estimate_factor = 2.0 * rel * slack;
-  if (form == QueryCodes::bytes)
-    sketched.words = std::make_shared<const SketchedQuery>(*sketch_query(sketch, query, QueryCodes::words));
+  return sketched;
+}
+
+}  // namespace
+
+std::optional<SketchedQuery> sketch_query(const Sketch& sketch, std::span<const float> query, QueryCodes form) {
+  const std::size_t dimension = sketch.dimension();
+  const std::optional<double> squares = finite_squares(query.data(), dimension);
+  if (!squares || !in_covered_range(*squares) || sketch.margin() == std::numeric_limits<double>::infinity())
+    return std::nullopt;
+  const double norm = std::sqrt(*squares);
+  const double largest = largest_magnitude(query.data(), dimension);
+  if (form == QueryCodes::words) return quantised_query(sketch, query, norm, largest, kLargestQueryWord);
+  // Bytes, with the sum of their codes and the same query in words to refine with.
+  SketchedQuery sketched = quantised_query(sketch, query, norm, largest, kLargestCode);
+  std::int64_t code_sum = 0;
+  for (const std::int16_t k : sketched.codes) code_sum += k;
+  sketched.code_sum = static_cast<double>(code_sum);
+  sketched.bytes.assign(sketched.codes.begin(), sketched.codes.end());
+  sketched.words = std::make_shared<const SketchedQuery>(quantised_query(sketch, query, norm, largest, kLargestQueryWord));
   return sketched;
 }
 

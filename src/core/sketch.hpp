@@ -80,7 +80,7 @@ enum class QueryCodes { words, bytes };
 struct SketchedQuery {
   std::vector<std::int16_t> codes;  // k, zero past the dimension (sketch stride long)
   std::vector<std::int8_t> bytes;   // k again when quantised to bytes, else empty
-  double code_sum;                  // the sum of k, exact
+  double code_sum;                  // the sum of k, exact (set with the bytes)
   double scale;                     // t / ||q||
   double slack;                     // margin + phi, rounded up
   double residual_factor;           // 1 + phi, rounded up
